@@ -35,23 +35,8 @@ double max_alignment(const Mat3& R, Vec3 n) {
     return best;
 }
 
-// A polygon in fixed scratch. Exact arithmetic keeps a clipped quad at 8
-// vertices or fewer, but when every vertex lies within rounding distance of a
-// side plane the signs of the plane distances can alternate and a pass can
-// emit up to one and a half times its input. Such vertices are rounding noise
-// on a degenerate sliver, so a pass keeps the first MAX_POLY it emits and
-// drops the rest: the scratch is never overrun and reduce_manifold never sees
-// more than MAX_POLY candidates.
-struct Polygon {
-    Vec3 v[MAX_POLY];
-    int n = 0;
-    void emit(Vec3 p) {
-        if (n < MAX_POLY) v[n++] = p;
-    }
-};
+}  // namespace
 
-// One Sutherland-Hodgman pass against the plane P.x = U (inside: P.x - U <= 0).
-// A vertex on the plane stays, once; a crossing needs strictly opposite signs.
 void clip_pass(const Polygon& in, Vec3 P, double U, Polygon& out) {
     out.n = 0;
     for (int l = 0; l < in.n; ++l) {
@@ -66,8 +51,6 @@ void clip_pass(const Polygon& in, Vec3 P, double U, Polygon& out) {
         }
     }
 }
-
-}  // namespace
 
 FaceAxis best_face_axis(const Mat3& R, Vec3 v) {
     // Strictly greater replaces, so equal alignments keep the lower index.
@@ -214,17 +197,13 @@ int box_clip(const OrientedBox& a, const OrientedBox& b, Vec3 n, Vec3 pts[MAX_CO
     return 1;
 }
 
-int box_sat(const OrientedBox& a, const OrientedBox& b, Vec3& normal, Vec3 pts[MAX_CONTACTS],
-            double dep[MAX_CONTACTS]) {
-    // Candidate axes: faces of A, faces of B, then A_i x B_k (i outer, k
-    // inner), skipping near-parallel edge pairs. Built in full before testing.
-    Vec3 axes[MAX_AXES];
+int box_axes(const Mat3& Ra, const Mat3& Rb, Vec3 axes[MAX_AXES]) {
     int count = 0;
-    for (int j = 0; j < 3; ++j) axes[count++] = a.R.col(j);
-    for (int j = 0; j < 3; ++j) axes[count++] = b.R.col(j);
+    for (int j = 0; j < 3; ++j) axes[count++] = Ra.col(j);
+    for (int j = 0; j < 3; ++j) axes[count++] = Rb.col(j);
     for (int i = 0; i < 3; ++i) {
         for (int k = 0; k < 3; ++k) {
-            const Vec3 e = cross(a.R.col(i), b.R.col(k));
+            const Vec3 e = cross(Ra.col(i), Rb.col(k));
             const double sq = length_squared(e);
             if (sq > kParallelEdgeEps) {
                 const double r = 1.0 / sqrt(sq);
@@ -232,6 +211,13 @@ int box_sat(const OrientedBox& a, const OrientedBox& b, Vec3& normal, Vec3 pts[M
             }
         }
     }
+    return count;
+}
+
+int box_sat(const OrientedBox& a, const OrientedBox& b, Vec3& normal, Vec3 pts[MAX_CONTACTS],
+            double dep[MAX_CONTACTS]) {
+    Vec3 axes[MAX_AXES];
+    const int count = box_axes(a.R, b.R, axes);
 
     // The strictly least overlap wins, so on equal overlaps the earlier axis
     // stays: no bias between face and edge axes. A negative overlap separates.

@@ -17,10 +17,34 @@ inline constexpr int MAX_AXES = 15;
 // reduce_manifold.
 inline constexpr int MAX_POLY = 16;
 
+// A clip polygon in fixed scratch. Exact arithmetic keeps a clipped quad at
+// 8 vertices or fewer, but when every vertex lies within rounding distance of
+// a side plane the signs of the plane distances can alternate, and a pass can
+// emit up to one and a half times its input. Such vertices are rounding noise
+// on a degenerate sliver, so a pass keeps the first MAX_POLY it emits and
+// drops the rest: the scratch is never overrun and reduce_manifold never sees
+// more than MAX_POLY candidates.
+struct Polygon {
+    Vec3 v[MAX_POLY];
+    int n = 0;
+    void emit(Vec3 p) {
+        if (n < MAX_POLY) v[n++] = p;
+    }
+};
+
 struct FaceAxis {
     int index;    // 0, 1 or 2
     double sign;  // +1.0 when v points along the axis (zero included), else -1.0
 };
+
+// The candidate axes in test order: A's columns, B's columns, then A_i x B_k
+// normalised (i outer, k inner), skipping near-parallel edge pairs. Returns
+// how many were written (6 to MAX_AXES).
+int box_axes(const Mat3& Ra, const Mat3& Rb, Vec3 axes[MAX_AXES]);
+
+// One Sutherland-Hodgman pass of `in` against the half-space P.x - U <= 0.
+// A vertex on the plane stays, once; a crossing needs strictly opposite signs.
+void clip_pass(const Polygon& in, Vec3 P, double U, Polygon& out);
 
 // Contact count (0 when separated). On separation nothing is written; else
 // `normal` receives the axis of least overlap oriented from a to b, and the

@@ -1,0 +1,149 @@
+#include "contact/capsule.hpp"
+
+#include <vector>
+
+#include "test_util.hpp"
+
+namespace zuli {
+namespace {
+
+using test::same_bits;
+using test::SameVec;
+
+// T winds counter-clockwise seen from +z; T2 is the same triangle wound the
+// other way.
+const Vec3 A = {0, 0, 0}, B = {1, 0, 0}, C = {0, 1, 0};
+
+struct RegionCase {
+    Vec3 p, want;
+};
+
+class ClosestPtTriangle : public ::testing::TestWithParam<RegionCase> {};
+
+TEST_P(ClosestPtTriangle, Region) {
+    EXPECT_TRUE(SameVec(closest_pt_triangle(GetParam().p, A, B, C), GetParam().want));
+}
+
+INSTANTIATE_TEST_SUITE_P(Regions, ClosestPtTriangle,
+                         ::testing::Values(RegionCase{{-1, -1, 3}, A},                  // vertex a
+                                           RegionCase{{2, -0.5, 1}, B},                 // vertex b
+                                           RegionCase{{0.5, -1, -2}, {0.5, 0, 0}},      // edge ab
+                                           RegionCase{{-0.5, 2, 0}, C},                 // vertex c
+                                           RegionCase{{-1, 0.25, 1}, {0, 0.25, 0}},     // edge ac
+                                           RegionCase{{1, 1, 5}, {0.5, 0.5, 0}},        // edge bc
+                                           RegionCase{{0.25, 0.25, -7}, {0.25, 0.25, 0}}));  // face
+
+struct SegCase {
+    Vec3 p1, q1, p2, q2, want1, want2;
+};
+
+class SegmentSegment : public ::testing::TestWithParam<SegCase> {};
+
+TEST_P(SegmentSegment, ClosestPoints) {
+    const SegCase& c = GetParam();
+    const SegmentPoints r = closest_pts_segment_segment(c.p1, c.q1, c.p2, c.q2);
+    EXPECT_TRUE(SameVec(r.on_first, c.want1));
+    EXPECT_TRUE(SameVec(r.on_second, c.want2));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SegmentSegment,
+    ::testing::Values(
+        SegCase{{0, 0, 0}, {0, 0, 0}, {1, 1, 1}, {1, 1, 1}, {0, 0, 0}, {1, 1, 1}},      // two points
+        SegCase{{0.5, 1, 0}, {0.5, 1, 0}, {0, 0, 0}, {1, 0, 0}, {0.5, 1, 0}, {0.5, 0, 0}},  // first a point
+        SegCase{{0, 0, 0}, {1, 0, 0}, {2, 1, 0}, {2, 1, 0}, {1, 0, 0}, {2, 1, 0}},      // second a point, clamped
+        SegCase{{-1, 0, 1}, {1, 0, 1}, {0, -1, 0}, {0, 1, 0}, {0, 0, 1}, {0, 0, 0}},    // crossing
+        SegCase{{0, 0, 1}, {1, 0, 1}, {0, 0, 0}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}},      // parallel: s = 0
+        SegCase{{0, 0, 0}, {1, 0, 0}, {-3, 1, 0}, {-2, 5, 0}, {0, 0, 0}, {-3, 1, 0}},   // t < 0 clamp
+        SegCase{{0, 0, 0}, {1, 0, 0}, {3, 5, 0}, {2, 1, 0}, {1, 0, 0}, {2, 1, 0}}));    // t > 1 clamp
+
+TriangleContact contact(Vec3 c0, Vec3 c1, double r, bool reversed = false) {
+    const Capsule cap = make_capsule(c0, c1, r);
+    return reversed ? capsule_triangle_contact(cap, A, C, B) : capsule_triangle_contact(cap, A, B, C);
+}
+
+void expect_hit(const TriangleContact& c, Vec3 point, Vec3 normal, double depth, double tol = 0) {
+    ASSERT_EQ(c.hit, 1);
+    if (tol == 0) {
+        EXPECT_TRUE(SameVec(c.point, point));
+        EXPECT_TRUE(SameVec(c.normal, normal));
+        EXPECT_TRUE(same_bits(c.depth, depth)) << c.depth;
+    } else {
+        EXPECT_NEAR(c.point.x, point.x, tol);
+        EXPECT_NEAR(c.point.y, point.y, tol);
+        EXPECT_NEAR(c.point.z, point.z, tol);
+        EXPECT_TRUE(SameVec(c.normal, normal));
+        EXPECT_NEAR(c.depth, depth, tol);
+    }
+}
+
+TEST(CapsuleTriangle, DegenerateTrianglesMiss) {
+    const Capsule cap = make_capsule({0, 0, 0}, {0, 0, 1}, 10);
+    EXPECT_EQ(capsule_triangle_contact(cap, {0, 0, 0}, {1, 0, 0}, {2, 0, 0}).hit, 0);
+    EXPECT_EQ(capsule_triangle_contact(cap, {1, 1, 1}, {1, 1, 1}, {1, 1, 1}).hit, 0);
+}
+
+TEST(CapsuleTriangle, FacePassTurnsNormalTowardsCentre) {
+    expect_hit(contact({0.25, 0.25, 0.5}, {0.25, 0.25, 2}, 1), {0.25, 0.25, 0}, {0, 0, 1}, 0.5);
+    // Wound the other way the winding normal is (0, 0, -1), negated here.
+    expect_hit(contact({0.25, 0.25, 0.5}, {0.25, 0.25, 2}, 1, true), {0.25, 0.25, 0}, {-0.0, -0.0, 1}, 0.5);
+    expect_hit(contact({0.25, 0.25, -0.5}, {0.25, 0.25, -2}, 1), {0.25, 0.25, 0}, {-0.0, -0.0, -1}, 0.5);
+}
+
+TEST(CapsuleTriangle, DeeperEndWinsAndEqualReachKeepsFirst) {
+    expect_hit(contact({0.2, 0.2, 0.3}, {0.3, 0.3, 0.2}, 0.5), {0.3, 0.3, 0}, {0, 0, 1}, 0.5 - 0.2);
+    expect_hit(contact({0.2, 0.2, 0.3}, {0.3, 0.3, 0.3}, 0.5), {0.2, 0.2, 0}, {0, 0, 1}, 0.5 - 0.3, 1e-15);
+}
+
+TEST(CapsuleTriangle, ExactTouchIsAMiss) {
+    EXPECT_EQ(contact({0.25, 0.25, 1}, {0.25, 0.25, 3}, 1).hit, 0);
+}
+
+TEST(CapsuleTriangle, EndBehindThePlaneReachesPastRadius) {
+    expect_hit(contact({0.25, 0.25, -0.2}, {0.25, 0.25, 1}, 0.1), {0.25, 0.25, 0}, {0, 0, 1}, 0.1 - -0.2);
+}
+
+TEST(CapsuleTriangle, ZeroLengthCapsuleIsASphere) {
+    expect_hit(contact({0.25, 0.25, 0.5}, {0.25, 0.25, 0.5}, 1), {0.25, 0.25, 0}, {0, 0, 1}, 0.5);
+}
+
+TEST(CapsuleTriangle, EdgePassKeepsEarliestEqualCandidate) {
+    // In the plane, off edge v0-v1: the end point c0 is found first.
+    expect_hit(contact({0.5, -0.5, 0}, {0.5, -2, 0}, 1), {0.5, 0, 0}, {0, -1, 0}, 0.5);
+    // Lying across above the face: edges (v1, v2) and (v2, v0) tie; (v1, v2) wins.
+    expect_hit(contact({-1, 0.25, 0.3}, {2, 0.25, 0.3}, 0.5), {0.75, 0.25, 0}, {0, 0, 1}, 0.2, 1e-15);
+}
+
+TEST(CapsuleTriangle, AxisThroughEdgeUsesWindingNormal) {
+    expect_hit(contact({0.5, -1, 0.5}, {0.5, 2, -1}, 0.25), {0.5, 0, 0}, {0, 0, 1}, 0.25, 1e-15);
+    expect_hit(contact({0.5, -1, 0.5}, {0.5, 2, -1}, 0.25, true), {0.5, 0, 0}, {0, 0, -1}, 0.25, 1e-15);
+}
+
+TEST(CapsuleTriangle, NoFiniteCandidateIsAMiss) {
+    // Every candidate distance overflows: no closest pair exists, so even an
+    // infinite radius reports a miss rather than an undefined contact.
+    const Capsule cap = make_capsule({1e200, 1e200, 1e200}, {1e200, 1e200, 2e200}, INFINITY);
+    EXPECT_EQ(capsule_triangle_contact(cap, A, B, C).hit, 0);
+}
+
+TEST(CapsuleBatch, MissWritesOnlyHitAndNormalsFollowPoints) {
+    const std::vector<double> verts = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 5, 1, 0, 5, 0, 1, 5};
+    unsigned char hit[2] = {7, 7};
+    double rows[2][3] = {{9, 9, 9}, {9, 9, 9}};
+    double depths[2] = {9, 9};
+    const TriangleBatch b = {reinterpret_cast<const char*>(verts.data()), 72, 24, 2,
+                             reinterpret_cast<char*>(hit), 1,
+                             reinterpret_cast<char*>(rows), 24,
+                             reinterpret_cast<char*>(rows), 24,  // points and normals alias
+                             reinterpret_cast<char*>(depths), 8};
+    capsule_triangles_batch(make_capsule({0.25, 0.25, 0.5}, {0.25, 0.25, 2}, 1), b);
+    EXPECT_EQ(hit[0], 1);
+    EXPECT_EQ(hit[1], 0);
+    EXPECT_TRUE(SameVec({rows[0][0], rows[0][1], rows[0][2]}, {0, 0, 1}));  // the normal won
+    EXPECT_TRUE(SameVec({rows[1][0], rows[1][1], rows[1][2]}, {9, 9, 9}));
+    EXPECT_EQ(depths[0], 0.5);
+    EXPECT_EQ(depths[1], 9);
+}
+
+}  // namespace
+}  // namespace zuli

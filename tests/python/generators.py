@@ -1,0 +1,106 @@
+"""Seeded random inputs for the differential tests, drawn from families that
+reach every branch of the contact routines: ordinary, touching, coincident,
+tiny, huge, degenerate and non-finite."""
+
+import math
+import random
+
+import numpy as np
+
+SPECIALS = [0.0, -0.0, math.inf, -math.inf, math.nan, 1e-300, -1e-300, 5e-324, 1e300, -1e300]
+
+
+def rotation(rng):
+    """A rotation matrix (rows) from a random unit quaternion."""
+    q = [rng.gauss(0, 1) for _ in range(4)]
+    n = math.sqrt(sum(x * x for x in q)) or 1.0
+    w, x, y, z = (c / n for c in q)
+    return [
+        [1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
+        [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
+        [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)],
+    ]
+
+
+def axis_rotation(rng):
+    """Identity with its columns permuted and signed: axis-aligned boxes."""
+    perm = rng.sample(range(3), 3)
+    R = [[0.0] * 3 for _ in range(3)]
+    for c, r in enumerate(perm):
+        R[r][c] = rng.choice([1.0, -1.0])
+    return R
+
+
+def vec3(rng, scale=1.0):
+    return [rng.uniform(-scale, scale) for _ in range(3)]
+
+
+def poison(rng, values, p=0.5):
+    """Replaces one entry of a flat list with a special value, with chance p."""
+    values = list(values)
+    if rng.random() < p:
+        values[rng.randrange(len(values))] = rng.choice(SPECIALS)
+    return values
+
+
+def sphere_pair(rng):
+    family = rng.randrange(7)
+    ca = vec3(rng, 5)
+    ra, rb = rng.uniform(0, 2), rng.uniform(0, 2)
+    if family == 0:  # ordinary, about half overlapping
+        cb = [c + d for c, d in zip(ca, vec3(rng, 3))]
+    elif family == 1:  # exactly touching along an axis
+        cb = list(ca)
+        cb[rng.randrange(3)] += ra + rb
+    elif family == 2:  # coincident or nearly so (the fallback normal)
+        cb = [c + rng.choice([0.0, 1e-10, 1e-9, -1e-9, 2e-9]) for c in ca]
+    elif family == 3:  # tiny offsets: hypot branch below the safe range
+        cb = [c + rng.choice([0.0, 1e-150, -3e-160, 1e-145]) for c in ca]
+        ra, rb = rng.choice([1e-150, 1e-140, 0.0]), rng.choice([1e-150, 1.0])
+    elif family == 4:  # huge offsets: hypot branch above the safe range
+        ca = [rng.uniform(-1, 1) * 1e200 for _ in range(3)]
+        cb = [rng.uniform(-1, 1) * 1e200 for _ in range(3)]
+        ra, rb = rng.choice([1e200, 3e200, 1.0]), rng.choice([1e200, 0.0])
+    elif family == 5:  # zero or negative radii
+        cb = [c + d for c, d in zip(ca, vec3(rng, 1))]
+        ra, rb = rng.choice([0.0, -1.0, -0.0]), rng.choice([0.0, 0.5, -0.5])
+    else:  # non-finite somewhere
+        cb = [c + d for c, d in zip(ca, vec3(rng, 3))]
+        ca, cb, (ra, rb) = poison(rng, ca, 1), poison(rng, cb), poison(rng, [ra, rb])
+    return ca, ra, cb, rb
+
+
+def sphere_box_case(rng):
+    family = rng.randrange(7)
+    R = rotation(rng) if rng.random() < 0.7 else axis_rotation(rng)
+    cb = vec3(rng, 5)
+    hb = [rng.uniform(0.1, 3) for _ in range(3)]
+    rs = rng.uniform(0, 2)
+    local = [rng.uniform(-1.5, 1.5) * h for h in hb]
+    if family == 1:  # centre inside, often on a tie between faces
+        local = [rng.choice([0.0, 0.5, -0.5]) * h for h in hb]
+        if rng.random() < 0.5:
+            hb = [hb[0]] * 3
+    elif family == 2:  # on the surface or within 1e-9 of it
+        j = rng.randrange(3)
+        local[j] = rng.choice([1, -1]) * hb[j] + rng.choice([0.0, 5e-10, -5e-10, 2e-9])
+    elif family == 3:  # exactly touching along a face normal
+        R, local = axis_rotation(rng), [0.0, 0.0, 0.0]
+        j = rng.randrange(3)
+        local[j] = hb[j] + rs
+    elif family == 4:  # point box or flat box
+        hb = [rng.choice([0.0, h]) for h in hb]
+    elif family == 5:  # non-orthonormal rotation
+        R = [[x * rng.uniform(0.5, 2) for x in row] for row in R]
+    elif family == 6:  # non-finite somewhere
+        flat = poison(rng, [x for row in R for x in row], 0.3)
+        R = [flat[0:3], flat[3:6], flat[6:9]]
+        hb, cb = poison(rng, hb, 0.3), poison(rng, cb, 0.3)
+        rs = poison(rng, [rs], 0.3)[0]
+    cs = [cb[i] + sum(R[i][j] * local[j] for j in range(3)) for i in range(3)]
+    return cs, rs, cb, R, hb
+
+
+def arrays(*values):
+    """NumPy float64 arrays of the vector and matrix arguments, numbers as is."""
+    return [np.array(v, dtype=np.float64) if isinstance(v, list) else v for v in values]
