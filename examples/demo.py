@@ -65,8 +65,8 @@ def main():
     unit = v(1, 1, 1)
     print("box_box")
     show("face contact: unit cubes 1.5 apart", box_box, v(0, 0, 0), I, unit, v(0, 0, 1.5), I, unit)
-    show("edge contact: cube turned 45 deg about x and y above another", box_box,
-         v(0, 0, 0), I, unit, v(0, 0.4, 2.0), rot_y(45) @ rot_x(45), unit)
+    show("edge contact: cube turned 45 deg about x, then y (normal on an edge axis)", box_box,
+         v(0, 0, 0), I, unit, v(0, 1.3, 2.2), rot_y(45) @ rot_x(45), unit)
     show("separated", box_box, v(0, 0, 0), I, unit, v(0, 0, 3), I, unit)
 
     print("sphere_sphere")

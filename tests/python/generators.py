@@ -104,3 +104,50 @@ def sphere_box_case(rng):
 def arrays(*values):
     """NumPy float64 arrays of the vector and matrix arguments, numbers as is."""
     return [np.array(v, dtype=np.float64) if isinstance(v, list) else v for v in values]
+
+
+def box_pair(rng):
+    """(ca, Ra, ha, cb, Rb, hb) as lists; about 70% of ordinary pairs overlap."""
+    family = rng.randrange(10)
+    Ra, Rb = rotation(rng), rotation(rng)
+    ha = [rng.uniform(0.1, 3) for _ in range(3)]
+    hb = [rng.uniform(0.1, 3) for _ in range(3)]
+    ca = vec3(rng, 5)
+    reach = math.sqrt(sum(x * x for x in ha)) + math.sqrt(sum(x * x for x in hb))
+    direction = [rng.gauss(0, 1) for _ in range(3)]
+    norm = math.sqrt(sum(x * x for x in direction)) or 1.0
+    dist = rng.uniform(0, 0.95) * reach
+    cb = [c + dist * d / norm for c, d in zip(ca, direction)]
+    if family == 1:  # axis-aligned boxes, often with parallel faces
+        Ra, Rb = axis_rotation(rng), axis_rotation(rng)
+    elif family == 2:  # one shared rotation: every edge pair parallel
+        Rb = [row[:] for row in Ra]
+    elif family == 3:  # coincident centres
+        cb = list(ca)
+    elif family == 4:  # exactly touching faces along an axis
+        Ra = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
+        Rb = [row[:] for row in Ra]
+        j = rng.randrange(3)
+        cb = list(ca)
+        cb[j] += rng.choice([1.0, -1.0]) * (ha[j] + hb[j])
+    elif family == 5:  # zero half-extents: flat, line or point boxes
+        for h in (ha, hb):
+            for j in range(3):
+                if rng.random() < 0.4:
+                    h[j] = 0.0
+    elif family == 6:  # non-finite somewhere
+        values = ca + [x for row in Ra for x in row] + ha + cb + [x for row in Rb for x in row] + hb
+        values = poison(rng, values, 1.0)
+        ca, Ra, ha = values[0:3], [values[3:6], values[6:9], values[9:12]], values[12:15]
+        cb, Rb, hb = values[15:18], [values[18:21], values[21:24], values[24:27]], values[27:30]
+    elif family == 7:  # nearly parallel edges: B is A turned by a tiny angle
+        eps = rng.choice([1e-9, 1e-8, 1e-7, 1e-12])
+        c, s = math.cos(eps), math.sin(eps)
+        turn = [[c, -s, 0.0], [s, c, 0.0], [0.0, 0.0, 1.0]]
+        Rb = [[sum(Ra[i][k] * turn[k][j] for k in range(3)) for j in range(3)] for i in range(3)]
+    elif family == 8:  # barely separated or barely touching along a face axis of A
+        Rb = [row[:] for row in Ra]
+        j = rng.randrange(3)
+        gap = rng.choice([0.0, 1e-12, -1e-12, 1e-7, -1e-7])
+        cb = [ca[i] + Ra[i][j] * (ha[j] + hb[j] + gap) for i in range(3)]
+    return ca, Ra, ha, cb, Rb, hb
