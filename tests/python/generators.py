@@ -151,3 +151,48 @@ def box_pair(rng):
         gap = rng.choice([0.0, 1e-12, -1e-12, 1e-7, -1e-7])
         cb = [ca[i] + Ra[i][j] * (ha[j] + hb[j] + gap) for i in range(3)]
     return ca, Ra, ha, cb, Rb, hb
+
+
+def capsule_case(rng, triangles=16):
+    """(c0, c1, radius, [triangle, ...]) with triangles near the capsule."""
+    family = rng.randrange(8)
+    c0 = vec3(rng, 1.5)
+    c1 = [c + d for c, d in zip(c0, vec3(rng, 2))]
+    radius = rng.uniform(0, 1)
+    if family == 1:  # zero-length capsule: a sphere
+        c1 = list(c0)
+    elif family == 2:  # nearly zero length (the 1e-09 point test)
+        c1 = [c + rng.choice([0.0, 1e-6, 3e-5, 4e-5]) for c in c0]
+    elif family == 3:  # crossing the plane z = 0 that the triangles lie near
+        c0[2], c1[2] = rng.uniform(0.05, 1), -rng.uniform(0.05, 1)
+    elif family == 4:  # lying flat in or just above the plane
+        c0[2] = c1[2] = rng.choice([0.0, 1e-12, rng.uniform(0, 0.5)])
+    elif family == 5:  # non-finite somewhere
+        c0, c1 = poison(rng, c0), poison(rng, c1)
+        radius = poison(rng, [radius], 0.3)[0]
+    elif family == 6:  # zero or negative radius
+        radius = rng.choice([0.0, -0.5, 1e-300])
+    tris = []
+    for _ in range(triangles):
+        kind = rng.randrange(6)
+        tri = [[rng.uniform(-2, 2), rng.uniform(-2, 2), rng.uniform(-0.3, 0.3)] for _ in range(3)]
+        if kind == 1:  # flat in the plane z = 0 (face pass, exact ties)
+            for p in tri:
+                p[2] = 0.0
+        elif kind == 2:  # degenerate: collinear or coincident vertices
+            t = rng.choice([0.0, 0.5, 1.0, 2.0])
+            tri[2] = [a + t * (b - a) for a, b in zip(tri[0], tri[1])]
+        elif kind == 3:  # sliver around the 1e-09 area threshold
+            tri[2] = [a + rng.choice([1e-9, 1e-10, 1e-8]) * (k + 1) for k, a in enumerate(tri[1])]
+        elif kind == 4:  # small triangle under an end point
+            s = rng.uniform(1e-3, 0.5)
+            base = rng.choice([c0, c1])
+            tri = [[base[0] + s * rng.uniform(-1, 1), base[1] + s * rng.uniform(-1, 1),
+                    base[2] - rng.uniform(0, 1)] for _ in range(3)]
+        elif kind == 5:  # poisoned
+            flat = poison(rng, [x for p in tri for x in p], 0.5)
+            tri = [flat[0:3], flat[3:6], flat[6:9]]
+        if rng.random() < 0.5:  # the other winding
+            tri = [tri[0], tri[2], tri[1]]
+        tris.append(tri)
+    return c0, c1, radius, tris
