@@ -79,21 +79,15 @@ def test_reference_agrees_on_cases():
 CASES = 10_000
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_sphere_sphere_matches_reference(seed):
-    rng = random.Random(1000 + seed)
+@pytest.mark.parametrize("name, cases, seed", [
+    (name, cases, seed)
+    for name, cases in [("sphere_sphere", sphere_pair), ("sphere_box", sphere_box_case)]
+    for seed in range(4)
+])
+def test_matches_reference(name, cases, seed):
+    rng = random.Random(f"{name}-{seed}")
+    fn, want_fn = getattr(native, name), getattr(ref, name)
     for _ in range(CASES // 4):
-        args = sphere_pair(rng)
-        got = native.sphere_sphere(*arrays(*args))
-        want = ref.sphere_sphere(*args)
-        assert same(got, want), f"sphere_sphere{tuple(args)!r}: {got} != {want}"
-
-
-@pytest.mark.parametrize("seed", range(4))
-def test_sphere_box_matches_reference(seed):
-    rng = random.Random(2000 + seed)
-    for _ in range(CASES // 4):
-        args = sphere_box_case(rng)
-        got = native.sphere_box(*arrays(*args))
-        want = ref.sphere_box(*args)
-        assert same(got, want), f"sphere_box{tuple(args)!r}: {got} != {want}"
+        args = cases(rng)
+        got, want = fn(*arrays(*args)), want_fn(*args)
+        assert same(got, want), f"{name}{tuple(args)!r}: {got} != {want}"
