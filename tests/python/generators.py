@@ -3,7 +3,6 @@ reach every branch of the contact routines: ordinary, touching, coincident,
 tiny, huge, degenerate and non-finite."""
 
 import math
-import random
 
 import numpy as np
 
@@ -145,11 +144,15 @@ def box_pair(rng):
         c, s = math.cos(eps), math.sin(eps)
         turn = [[c, -s, 0.0], [s, c, 0.0], [0.0, 0.0, 1.0]]
         Rb = [[sum(Ra[i][k] * turn[k][j] for k in range(3)) for j in range(3)] for i in range(3)]
-    elif family == 8:  # barely separated or barely touching along a face axis of A
-        Rb = [row[:] for row in Ra]
+    elif family == 8:  # barely separated or barely touching, nearly coplanar faces
+        Rb = [[x + rng.choice([0.0, 1e-15, -1e-15]) for x in row] for row in Ra]
         j = rng.randrange(3)
         gap = rng.choice([0.0, 1e-12, -1e-12, 1e-7, -1e-7])
         cb = [ca[i] + Ra[i][j] * (ha[j] + hb[j] + gap) for i in range(3)]
+    elif family == 9:  # the whole scene at a huge or tiny scale
+        k = rng.choice([1e-150, 1e-300, 1e150, 1e300])
+        ca, cb = [x * k for x in ca], [x * k for x in cb]
+        ha, hb = [x * k for x in ha], [x * k for x in hb]
     return ca, Ra, ha, cb, Rb, hb
 
 

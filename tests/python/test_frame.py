@@ -1,6 +1,5 @@
 """Argument binding, buffer and number conversion, and the error paths."""
 
-import sys
 import traceback
 
 import numpy as np

@@ -6,7 +6,6 @@ import os
 import pathlib
 import shutil
 import subprocess
-import sys
 
 import pytest
 from conftest import native, run_isolated
