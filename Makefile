@@ -2,10 +2,13 @@
 # provisioning it first when the machine has none.
 IN_ENV := scripts/in-env
 
-.PHONY: test demo clean
+.PHONY: test demo verify clean
 
 test:
 	$(IN_ENV) scripts/run-tests
+
+verify:
+	$(IN_ENV) scripts/verify
 
 demo:
 	$(IN_ENV) python3.14 examples/demo.py

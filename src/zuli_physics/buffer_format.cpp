@@ -159,7 +159,13 @@ private:
             size_t count = 1;
             if (is_digit(c)) count = number();
             if (*p_ == '(' && !shape(count)) return false;
-            while (is_space(*p_)) ++p_;
+            // A byte-order mark may sit between a shape and its type, "(8)<c".
+            for (;; ++p_) {
+                if (*p_ == '@' || *p_ == '^') standard_ = false;
+                else if (*p_ == '=' || *p_ == '<') standard_ = true;
+                else if (*p_ == '>' || *p_ == '!') return fail(Verdict::BigEndian);
+                else if (!is_space(*p_)) break;
+            }
             if (*p_ == 'x') {  // pad bytes describe no element
                 ++p_;
                 continue;

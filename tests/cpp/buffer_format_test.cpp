@@ -42,7 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{"d", D, Ok}, Case{"@d", D, Ok}, Case{"=d", D, Ok}, Case{"<d", D, Ok},
                       Case{"^d", D, Ok}, Case{" d\n", D, Ok}, Case{"1d", D, Ok}, Case{"(1)d", D, Ok},
                       Case{"T{d}", D, Ok}, Case{"T{<d:x:}", D, Ok}, Case{"xd", D, Ok},
-                      Case{"d:name:", D, Ok}, Case{"0iT{}d", D, Ok}, Case{"B", U, Ok},
+                      Case{"d:name:", D, Ok}, Case{"(1)<d", D, Ok}, Case{"0iT{}d", D, Ok}, Case{"B", U, Ok},
                       Case{"?", U, Ok}, Case{"c", U, Ok}, Case{"<B", U, Ok},
                       Case{"999999999999999999999999T{}B", U, Ok}));
 
@@ -70,7 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"n", D, Verdict::UnknownChar, false, "", 'n'}, Case{"}", D, Verdict::UnknownChar, false, "", '}'},
         Case{"=g", D, Verdict::NoStandardLongDouble}, Case{"<Zg", D, Verdict::NoStandardLongDouble},
         Case{"T{d", D, Verdict::Truncated}, Case{"d:abc", D, Verdict::Truncated},
-        Case{"(2", D, Verdict::Truncated}, Case{"(2;)d", D, Verdict::UnknownChar, false, "", ';'},
+        Case{"(2", D, Verdict::Truncated}, Case{"(2;)d", D, Verdict::UnknownChar, false, "", ';'}, Case{"(2)>d", D, Verdict::BigEndian},
+        Case{"T{<d:x:(8)<c:pad:}", D, Mis, true, "'char'"},
         Case{"Z", D, Verdict::Truncated}));
 
 TEST(CheckFormat, NestingIsBounded) {

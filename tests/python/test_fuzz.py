@@ -1,0 +1,225 @@
+"""Argument fuzzing: whatever objects arrive, every call returns a well-formed
+result or raises one of the expected errors; it never crashes, never leaks
+(see leakcheck.py) and never writes outside an output: every output is a
+slice of a larger array whose guard rows are checked after each call."""
+
+import ctypes
+import os
+
+import numpy as np
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from conftest import native
+
+EXAMPLES = int(os.environ.get("ZULI_FUZZ_EXAMPLES", "400"))
+FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
+                suppress_health_check=list(HealthCheck))
+GUARD = -7777.25
+PARAMS = {
+    "box_box": ("ca", "Ra", "ha", "cb", "Rb", "hb"),
+    "sphere_sphere": ("ca", "ra", "cb", "rb"),
+    "sphere_box": ("cs", "rs", "cb", "Rb", "hb"),
+    "capsule_triangles": ("cp0", "cp1", "radius", "verts", "hit", "points", "normals", "depths"),
+}
+NUMBERS = {"ra", "rb", "rs", "radius"}
+
+
+class ExporterError(Exception):
+    pass
+
+
+class OddFloat:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
+
+
+class OddIndex:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
+
+
+class Key(str):
+    pass
+
+
+ALLOWED = (TypeError, ValueError, OverflowError, BufferError, ExporterError)
+
+DTYPES = ["<f8", ">f8", "<f4", "<f2", "<i1", "<u1", "?", "<i2", "<u2", "<i4", "<u4", "<i8", "<u8",
+          "<c16", "<c8", "g", "M8[s]", "m8[s]", "S1", "U1", "V8",
+          [("x", "<f8")], [("x", "<f8"), ("y", "u1")], {"names": ["x"], "formats": ["<f8"], "itemsize": 16},
+          "(2,)f8", "(1,)f8", [("a", "<f8", (1,))], [("a", [("b", "<f8")])]]
+
+floats = st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from([0.0, -0.0, 1e-310, 1e308])
+
+
+@st.composite
+def numpy_arrays(draw):
+    dtype = np.dtype(draw(st.sampled_from(DTYPES)))
+    ndim = draw(st.integers(0, 4))
+    shape = tuple(draw(st.lists(st.integers(0, 4), min_size=ndim, max_size=ndim)))
+    a = np.zeros(shape, dtype)
+    if dtype.kind == "f" and a.size:
+        with np.errstate(over="ignore"):
+            a[...] = np.array(draw(st.lists(floats, min_size=a.size, max_size=a.size))).reshape(shape)
+    form = draw(st.sampled_from(["c", "f", "strided", "readonly", "plain"]))
+    if form == "f":
+        a = np.asfortranarray(a)
+    elif form == "strided" and ndim:
+        a = np.repeat(a, 2, axis=0)[::2]
+    elif form == "readonly":
+        a.flags.writeable = False
+    return a
+
+
+@st.composite
+def memoryviews(draw):
+    fmt = draw(st.sampled_from(list("dfBbhHiIlLqQ?c")))
+    size = np.dtype(fmt if fmt not in "lL" else ("i8" if fmt == "l" else "u8")).itemsize if fmt != "c" else 1
+    count = draw(st.integers(0, 12))
+    mv = memoryview(bytearray(size * count)).cast(fmt)
+    if draw(st.booleans()) and count % 3 == 0 and count:
+        mv = mv.cast("B").cast(fmt, [3, count // 3])
+    if draw(st.booleans()) and mv.ndim == 1 and count > 1:
+        mv = mv[::2]
+    return mv
+
+
+def ctypes_objects():
+    class Pair(ctypes.Structure):
+        _fields_ = [("x", ctypes.c_double), ("y", ctypes.c_uint8)]
+
+    class Packed(ctypes.Structure):
+        _pack_ = 1
+        _layout_ = "ms"
+        _fields_ = [("x", ctypes.c_double), ("y", ctypes.c_uint8)]
+
+    class Single(ctypes.Structure):
+        _fields_ = [("x", ctypes.c_double)]
+
+    return st.sampled_from([
+        (ctypes.c_double * 3)(), (ctypes.c_double * 2)(), (ctypes.c_double * 3 * 3)(),
+        (ctypes.c_float * 3)(), (ctypes.c_double.__ctype_be__ * 3)(), (ctypes.c_uint8 * 4)(),
+        (ctypes.c_bool * 4)(), (ctypes.c_int8 * 4)(), (Pair * 3)(), (Packed * 3)(), (Single * 3)(),
+        (ctypes.c_wchar * 3)(), (ctypes.c_longdouble * 3)(), (ctypes.c_double * 3 * 3 * 2)(),
+    ])
+
+
+def valid_arrays():
+    return st.sampled_from([(3,), (5,), (3, 3), (4, 5), (2, 3, 3), (0, 3, 3)]).map(lambda s: np.zeros(s))
+
+
+arrays = numpy_arrays() | memoryviews() | ctypes_objects() | valid_arrays() | st.sampled_from(
+    [None, [0.0, 0.0, 0.0], (1.0,), b"abc", bytearray(24), "xyz", 3, object()])
+numbers = floats | st.integers(-(10**400), 10**400) | st.booleans() | st.sampled_from(
+    [np.float64(2.5), np.int8(3), np.float32(1.5), None, "1.0", [1.0]]) | st.builds(
+    OddFloat, st.sampled_from([1.5, 2, "x", None, ValueError("v"), ExporterError("e"), -1.0])) | st.builds(
+    OddIndex, st.sampled_from([1, 2**70, -1, 1.5, "x", ExporterError("e")]))
+
+
+def call(draw, name, values):
+    """Calls with a random split of positional and keyword arguments, and
+    sometimes an extra, repeated or string-subclass keyword."""
+    names = PARAMS[name]
+    split = draw(st.integers(0, len(values)))
+    kwargs = {k: v for k, v in zip(names[split:], values[split:])}
+    twist = draw(st.sampled_from(["none", "none", "unknown", "repeat", "subclass", "drop"]))
+    if twist == "unknown":
+        kwargs["bogus"] = 1.0
+    elif twist == "repeat" and split:
+        kwargs[names[0]] = values[0]
+    elif twist == "subclass" and kwargs:
+        key = next(iter(kwargs))
+        kwargs[Key(key)] = kwargs.pop(key)
+    elif twist == "drop" and kwargs:
+        kwargs.pop(next(iter(kwargs)))
+    return getattr(native, name)(*values[:split], **kwargs)
+
+
+def check_result(result, most):
+    assert type(result) is tuple and len(result) == 4
+    count, normal, points, depths = result
+    assert type(count) is int and 0 <= count <= most
+    assert type(normal) is tuple and len(normal) == 3 and all(type(x) is float for x in normal)
+    assert type(points) is list and len(points) == count
+    assert all(type(p) is tuple and len(p) == 3 and all(type(x) is float for x in p) for p in points)
+    assert type(depths) is list and len(depths) == count and all(type(x) is float for x in depths)
+
+
+def raw_bytes(v):
+    """A C-contiguous array's memory, padding included (tobytes() does not
+    copy padding faithfully); None for anything else."""
+    if not isinstance(v, np.ndarray) or not v.flags.c_contiguous:
+        return None
+    return ctypes.string_at(v.ctypes.data, v.nbytes)
+
+
+@FUZZ
+@given(st.data(), st.sampled_from(["box_box", "sphere_sphere", "sphere_box"]))
+def test_pairwise_functions(data, name):
+    values = [data.draw(numbers if p in NUMBERS else arrays) for p in PARAMS[name]]
+    snapshots = [raw_bytes(v) for v in values]
+    try:
+        result = call(data.draw, name, values)
+    except ALLOWED:
+        pass
+    except ZeroDivisionError:
+        pass
+    else:
+        check_result(result, 4 if name == "box_box" else 1)
+    for v, snap in zip(values, snapshots):
+        if snap is not None:
+            assert raw_bytes(v) == snap  # inputs are only read
+
+
+def guarded(dtype, rows, cols):
+    """A slice of a larger array, with guard rows before and after."""
+    width = () if cols is None else (cols,)
+    big = np.full((rows + 4,) + width, GUARD if dtype == np.float64 else 0x5A, dtype=dtype)
+    return big, big[2:2 + rows]
+
+
+@FUZZ
+@given(st.data())
+def test_capsule_triangles(data):
+    n = data.draw(st.integers(0, 6))
+    verts = data.draw(st.one_of(
+        st.lists(floats, min_size=9 * n, max_size=9 * n).map(lambda xs: np.array(xs).reshape(n, 3, 3)),
+        st.just(None), arrays))
+    rows = n if isinstance(verts, np.ndarray) and verts.ndim == 3 else data.draw(st.integers(0, 6))
+    hit_type = data.draw(st.sampled_from([np.uint8, np.bool_, np.int8]))
+    def rows_near():
+        return max(rows + data.draw(st.integers(-1, 2)), 0)
+
+    outs = [guarded(hit_type, rows_near(), None),
+            guarded(np.float64, rows_near(), data.draw(st.sampled_from([3, 3, 2, 4]))),
+            guarded(np.float64, rows_near(), 3),
+            guarded(np.float64, rows_near(), None)]
+    fixed = [data.draw(arrays | st.just(np.array([0.1, 0.2, 0.3]))) for _ in range(2)]
+    radius = data.draw(numbers)
+    values = [fixed[0], fixed[1], radius, verts] + [
+        inner if data.draw(st.integers(0, 9)) else data.draw(arrays) for _, inner in outs]
+    before = [big.copy() for big, _ in outs]
+    try:
+        result = call(data.draw, "capsule_triangles", values)
+    except (ALLOWED + (ZeroDivisionError,)):
+        for (big, _), old in zip(outs, before):
+            assert np.array_equal(big, old, equal_nan=True)  # a refused call writes nothing
+        return
+    assert result is None
+    for (big, _), old in zip(outs, before):
+        assert np.array_equal(big[:2], old[:2], equal_nan=True)
+        assert np.array_equal(big[-2:], old[-2:], equal_nan=True)
+    if isinstance(verts, np.ndarray) and verts.ndim == 3 and all(v is inner for v, (_, inner) in zip(values[4:], outs)):
+        hit = outs[0][1]
+        assert set(hit[:len(verts)].view(np.uint8).tolist()) <= {0, 1}
