@@ -106,23 +106,6 @@ Py_NO_INLINE bool bind_keywords(const NativeFunction& f, PyObject* const* args, 
 
 // ------------------------------------------------------- array conversion
 
-struct KindInfo {
-    int ndim;
-    const fmt::ElementType* element;
-    char plain_format;  // the format most exporters give; skips the general rule
-};
-
-KindInfo kind_info(Kind kind) {
-    switch (kind) {
-        case Kind::DoubleView1D: return {1, &fmt::kDouble, 'd'};
-        case Kind::DoubleView2D: return {2, &fmt::kDouble, 'd'};
-        case Kind::DoubleView3D: return {3, &fmt::kDouble, 'd'};
-        case Kind::UByteView1D: return {1, &fmt::kUByte, 'B'};
-        case Kind::Double: break;
-    }
-    return {0, nullptr, 0};
-}
-
 Py_NO_INLINE bool format_error(const fmt::FormatCheck& check, const fmt::ElementType& want) {
     switch (check.verdict) {
         case fmt::Verdict::Ok: return true;
@@ -167,57 +150,62 @@ Py_NO_INLINE bool layout_error_dim(int axis) {
     return false;
 }
 
-// The buffer must be an ndim-axis array of the kind's element, laid out in
-// row-major order with a contiguous last axis (axes of extent 0 or 1 exempt).
-bool check_buffer(ArrayView& v, Kind kind) {
+Py_NO_INLINE bool ndim_error(int want, int got) {
+    PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", want, got);
+    return false;
+}
+
+Py_NO_INLINE bool itemsize_error(Py_ssize_t got, const fmt::ElementType& want) {
+    const size_t have = static_cast<size_t>(got);
+    PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
+                 have, have < 2 ? "" : "s", want.name, want.size, want.size < 2 ? "" : "s");
+    return false;
+}
+
+// The general element-type rule, for formats other than the plain one.
+Py_NO_INLINE bool check_format_slow(const char* format, const fmt::ElementType& want) {
+    const fmt::FormatCheck check = fmt::check_format(format, want);
+    return check.verdict == fmt::Verdict::Ok || format_error(check, want);
+}
+
+// Row-major order with a contiguous last axis (axes of extent 0 or 1 exempt),
+// checked axis by axis from the first, for a buffer that holds data.
+template <int NDIM>
+bool check_layout(const Py_buffer& b, const Py_ssize_t (&shape)[NDIM]) {
+    for (int a = 0; a < NDIM; ++a) {
+        if (b.strides && shape[a] > 1) {
+            const Py_ssize_t stride = b.strides[a];
+            const bool ok = a == NDIM - 1 ? stride == b.itemsize : (stride < 0 ? -stride : stride) >= b.itemsize;
+            if (!ok) return value_error("Buffer and memoryview are not contiguous in the same dimension.");
+        }
+        if (!b.strides && b.suboffsets) return value_error("Buffer exposes suboffsets but no strides");
+        if (b.suboffsets && b.suboffsets[a] >= 0) return layout_error_dim(a);
+    }
+    if (b.strides) {
+        Py_ssize_t running = 1;
+        for (int a = NDIM - 1; a >= 0; --a) {
+            if (shape[a] > 1 && b.strides[a] != running * b.itemsize) return value_error("Buffer not C contiguous.");
+            running *= shape[a];
+        }
+    }
+    return true;
+}
+
+// An NDIM-axis buffer of `element`, whose plain format is the single
+// character PLAIN; records it in the view.
+template <int NDIM, char PLAIN>
+bool check_buffer(ArrayView& v, const fmt::ElementType& element) {
     const Py_buffer& b = v.buffer;
-    const KindInfo info = kind_info(kind);
-    if (b.ndim != info.ndim) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     info.ndim, b.ndim);
-        return false;
-    }
+    if (b.ndim != NDIM) return ndim_error(NDIM, b.ndim);
     const char* format = b.format ? b.format : "B";
-    if (!(format[0] == info.plain_format && format[1] == '\0')) {
-        const fmt::FormatCheck check = fmt::check_format(format, *info.element);
-        if (check.verdict != fmt::Verdict::Ok) return format_error(check, *info.element);
-    }
-    const size_t itemsize = static_cast<size_t>(b.itemsize);
-    const size_t want = info.element->size;
-    if (itemsize != want) {
-        PyErr_Format(PyExc_ValueError,
-                     "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
-                     itemsize, itemsize < 2 ? "" : "s", info.element->name, want, want < 2 ? "" : "s");
-        return false;
-    }
-
-    Py_ssize_t shape[3];
-    for (int a = 0; a < info.ndim; ++a) shape[a] = b.shape ? b.shape[a] : b.len / b.itemsize;
-    if (b.len > 0) {
-        for (int a = 0; a < info.ndim; ++a) {
-            if (b.strides && shape[a] > 1) {
-                const Py_ssize_t stride = b.strides[a];
-                const bool ok = a == info.ndim - 1 ? stride == b.itemsize
-                                                   : (stride < 0 ? -stride : stride) >= b.itemsize;
-                if (!ok) return value_error("Buffer and memoryview are not contiguous in the same dimension.");
-            }
-            if (!b.strides && b.suboffsets) return value_error("Buffer exposes suboffsets but no strides");
-            if (b.suboffsets && b.suboffsets[a] >= 0) return layout_error_dim(a);
-        }
-        if (b.strides) {
-            Py_ssize_t running = 1;
-            for (int a = info.ndim - 1; a >= 0; --a) {
-                if (shape[a] > 1 && b.strides[a] != running * b.itemsize) {
-                    return value_error("Buffer not C contiguous.");
-                }
-                running *= shape[a];
-            }
-        }
-    }
-
+    if (!(format[0] == PLAIN && format[1] == '\0') && !check_format_slow(format, element)) return false;
+    if (b.itemsize != static_cast<Py_ssize_t>(element.size)) return itemsize_error(b.itemsize, element);
+    Py_ssize_t shape[NDIM];
+    for (int a = 0; a < NDIM; ++a) shape[a] = b.shape ? b.shape[a] : b.len / b.itemsize;
+    if (b.len > 0 && !check_layout<NDIM>(b, shape)) return false;
     v.data = static_cast<char*>(b.buf);
     Py_ssize_t running = b.itemsize;
-    for (int a = info.ndim - 1; a >= 0; --a) {
+    for (int a = NDIM - 1; a >= 0; --a) {
         v.shape[a] = shape[a];
         v.strides[a] = b.strides ? b.strides[a] : running;
         running *= shape[a];
@@ -234,7 +222,14 @@ bool acquire_view(PyObject* obj, Kind kind, ArrayView& v) {
     }
     if (PyObject_GetBuffer(obj, &v.buffer, kBufferFlags) < 0) return false;
     v.held = true;
-    return check_buffer(v, kind);
+    switch (kind) {
+        case Kind::DoubleView1D: return check_buffer<1, 'd'>(v, fmt::kDouble);
+        case Kind::DoubleView2D: return check_buffer<2, 'd'>(v, fmt::kDouble);
+        case Kind::DoubleView3D: return check_buffer<3, 'd'>(v, fmt::kDouble);
+        case Kind::UByteView1D: return check_buffer<1, 'B'>(v, fmt::kUByte);
+        case Kind::Double: break;
+    }
+    return false;
 }
 
 bool to_double(PyObject* obj, double& out) {

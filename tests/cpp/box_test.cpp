@@ -44,13 +44,15 @@ void expect_points(const Manifold& m, std::initializer_list<Vec3> points, double
 }
 
 TEST(BoxAxes, ParallelEdgePairsAreSkipped) {
-    Vec3 axes[MAX_AXES];
-    EXPECT_EQ(box_axes(identity(), identity(), axes), 12);
-    EXPECT_EQ(box_axes(kRx45, identity(), axes), 14);  // only A0 x B0 is parallel
-    const Mat3 R = matmul(kRz45, matmul(kRy45, kRx45));
-    EXPECT_EQ(box_axes(identity(), R, axes), 15);
+    EXPECT_EQ(box_axes(identity(), identity()).count(), 12);
+    const CandidateAxes turned = box_axes(kRx45, identity());
+    EXPECT_EQ(turned.count(), 14);  // only A0 x B0 is parallel
+    EXPECT_FALSE(turned.used[6]);
+    const CandidateAxes all = box_axes(identity(), matmul(kRz45, matmul(kRy45, kRx45)));
+    EXPECT_EQ(all.count(), 15);
     // Edge axes are unit length; face axes are passed through as given.
-    for (int i = 6; i < 15; ++i) EXPECT_NEAR(length_squared(axes[i]), 1.0, 1e-15);
+    for (int lane = 6; lane < 15; ++lane) EXPECT_NEAR(length_squared(all.axis(lane)), 1.0, 1e-15);
+    EXPECT_TRUE(SameVec(all.axis(0), {1, 0, 0}));
 }
 
 TEST(BoxSat, FaceContactAndTieToEarlierAxis) {

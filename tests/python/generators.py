@@ -177,7 +177,7 @@ def capsule_case(rng, triangles=16):
         radius = rng.choice([0.0, -0.5, 1e-300])
     tris = []
     for _ in range(triangles):
-        kind = rng.randrange(6)
+        kind = rng.randrange(8)
         tri = [[rng.uniform(-2, 2), rng.uniform(-2, 2), rng.uniform(-0.3, 0.3)] for _ in range(3)]
         if kind == 1:  # flat in the plane z = 0 (face pass, exact ties)
             for p in tri:
@@ -195,6 +195,17 @@ def capsule_case(rng, triangles=16):
         elif kind == 5:  # poisoned
             flat = poison(rng, [x for p in tri for x in p], 0.5)
             tri = [flat[0:3], flat[3:6], flat[6:9]]
+        elif kind in (6, 7):  # a vertex or an edge at about the radius from the axis
+            t = rng.choice([0.0, 1.0, rng.random()])
+            on_axis = [a + t * (b - a) for a, b in zip(c0, c1)]
+            u = [rng.gauss(0, 1) for _ in range(3)]
+            n = math.sqrt(sum(x * x for x in u)) or 1.0
+            reach = abs(radius) * (1 + rng.choice([0.0, 1e-15, -1e-15, 1e-12, -1e-12, 1e-9, -1e-9]))
+            near = [p + reach * x / n for p, x in zip(on_axis, u)]
+            away = [p + 2 * x / n for p, x in zip(near, u)]
+            side = vec3(rng, 1)
+            second = near if kind == 7 else [a + b for a, b in zip(away, side)]
+            tri = [near, [a + b for a, b in zip(second, side)], [a - b for a, b in zip(away, side)]]
         if rng.random() < 0.5:  # the other winding
             tri = [tri[0], tri[2], tri[1]]
         tris.append(tri)

@@ -2,6 +2,7 @@
 
 #include <assert.h>
 #include <math.h>
+#include <string.h>
 
 namespace zuli {
 
@@ -19,18 +20,28 @@ constexpr double kNoOverlapYet = 1e300;
 // The two face axes spanning the face of axis j, in increasing order.
 constexpr int kInFace[3][2] = {{1, 2}, {0, 2}, {0, 1}};
 
-// Projected radius of a box onto axis L: |L.A0| h0 + |L.A1| h1 + |L.A2| h2.
-double projected_radius(Vec3 L, const OrientedBox& box) {
-    return (fabs(dot(L, box.R.col(0))) * box.h.x + fabs(dot(L, box.R.col(1))) * box.h.y) +
-           fabs(dot(L, box.R.col(2))) * box.h.z;
+// The axis j with the greatest |d_j|, d_j = v . axis j: strictly greater
+// replaces, so equal alignments keep the lower index. The sign is that of
+// the kept d_j, zero counting as positive.
+FaceAxis pick_face(const double d[3]) {
+    int index = 0;
+    double best = -1.0;
+    double kept = d[0];
+    for (int j = 0; j < 3; ++j) {
+        if (fabs(d[j]) > best) {
+            best = fabs(d[j]);
+            index = j;
+            kept = d[j];
+        }
+    }
+    return {index, kept >= 0 ? 1.0 : -1.0};
 }
 
-// Greatest |n . axis| over the box's axes, ties irrelevant (only the value).
-double max_alignment(const Mat3& R, Vec3 n) {
+// Greatest |d_j| (only the value).
+double max_alignment(const double d[3]) {
     double best = -1.0;
     for (int j = 0; j < 3; ++j) {
-        const double d = fabs(dot(n, R.col(j)));
-        if (d > best) best = d;
+        if (fabs(d[j]) > best) best = fabs(d[j]);
     }
     return best;
 }
@@ -38,34 +49,26 @@ double max_alignment(const Mat3& R, Vec3 n) {
 }  // namespace
 
 void clip_pass(const Polygon& in, Vec3 P, double U, Polygon& out) {
+    // Each vertex's distance is computed once; the edge (V, W) reuses W's.
+    double dist[MAX_POLY];
+    for (int l = 0; l < in.n; ++l) dist[l] = dot(P, in.v[l]) - U;
     out.n = 0;
     for (int l = 0; l < in.n; ++l) {
+        const int next = l + 1 == in.n ? 0 : l + 1;
+        const double a = dist[l];
+        const double b = dist[next];
         const Vec3 V = in.v[l];
-        const Vec3 W = in.v[l + 1 == in.n ? 0 : l + 1];
-        const double a = dot(P, V) - U;
-        const double b = dot(P, W) - U;
         if (a <= 0) out.emit(V);
         if (a * b < 0) {
             const double t = a / (a - b);
-            out.emit(add(V, mul(sub(W, V), t)));
+            out.emit(add(V, mul(sub(in.v[next], V), t)));
         }
     }
 }
 
 FaceAxis best_face_axis(const Mat3& R, Vec3 v) {
-    // Strictly greater replaces, so equal alignments keep the lower index.
-    int index = 0;
-    double best = -1.0;
-    double kept = dot(v, R.col(0));
-    for (int j = 0; j < 3; ++j) {
-        const double d = dot(v, R.col(j));
-        if (fabs(d) > best) {
-            best = fabs(d);
-            index = j;
-            kept = d;
-        }
-    }
-    return {index, kept >= 0 ? 1.0 : -1.0};
+    const double d[3] = {dot(v, R.col(0)), dot(v, R.col(1)), dot(v, R.col(2))};
+    return pick_face(d);
 }
 
 int reduce_manifold(const Vec3* cand, const double* depths, int k, Vec3 pts[MAX_CONTACTS],
@@ -124,13 +127,22 @@ int box_clip(const OrientedBox& a, const OrientedBox& b, Vec3 n, Vec3 pts[MAX_CO
              double dep[MAX_CONTACTS], double least_overlap) {
     // The box whose face is better aligned with n is the reference (ties: A);
     // m points from the reference box towards the incident one.
-    const bool a_is_ref = max_alignment(a.R, n) >= max_alignment(b.R, n);
+    const double nA[3] = {dot(n, a.R.col(0)), dot(n, a.R.col(1)), dot(n, a.R.col(2))};
+    const double nB[3] = {dot(n, b.R.col(0)), dot(n, b.R.col(1)), dot(n, b.R.col(2))};
+    const bool a_is_ref = max_alignment(nA) >= max_alignment(nB);
     const OrientedBox& ref = a_is_ref ? a : b;
     const OrientedBox& inc = a_is_ref ? b : a;
     const Vec3 m = a_is_ref ? n : neg(n);
+    // The face choices need m . F_j and -m . I_j. Negating a vector negates
+    // each dot product with it (up to the sign of an exact zero sum, which
+    // neither |d| nor the d >= 0 test sees), so they come from nA and nB.
+    const double ref_dots[3] = {a_is_ref ? nA[0] : -nB[0], a_is_ref ? nA[1] : -nB[1],
+                                a_is_ref ? nA[2] : -nB[2]};
+    const double inc_dots[3] = {a_is_ref ? -nB[0] : nA[0], a_is_ref ? -nB[1] : nA[1],
+                                a_is_ref ? -nB[2] : nA[2]};
 
     // Incident face: the one turned towards the reference box.
-    const FaceAxis fi = best_face_axis(inc.R, neg(m));
+    const FaceAxis fi = pick_face(inc_dots);
     const double hi[3] = {inc.h.x, inc.h.y, inc.h.z};
     const Vec3 I1 = inc.R.col(kInFace[fi.index][0]);
     const Vec3 I2 = inc.R.col(kInFace[fi.index][1]);
@@ -146,7 +158,7 @@ int box_clip(const OrientedBox& a, const OrientedBox& b, Vec3 n, Vec3 pts[MAX_CO
 
     // Reference face and its first corner, through which the depth plane
     // (perpendicular to m) passes.
-    const FaceAxis fr = best_face_axis(ref.R, m);
+    const FaceAxis fr = pick_face(ref_dots);
     const double hr[3] = {ref.h.x, ref.h.y, ref.h.z};
     const int r1 = kInFace[fr.index][0];
     const int r2 = kInFace[fr.index][1];
@@ -197,42 +209,113 @@ int box_clip(const OrientedBox& a, const OrientedBox& b, Vec3 n, Vec3 pts[MAX_CO
     return 1;
 }
 
-int box_axes(const Mat3& Ra, const Mat3& Rb, Vec3 axes[MAX_AXES]) {
-    int count = 0;
-    for (int j = 0; j < 3; ++j) axes[count++] = Ra.col(j);
-    for (int j = 0; j < 3; ++j) axes[count++] = Rb.col(j);
+int CandidateAxes::count() const {
+    int n = 0;
+    for (bool u : used) n += u;
+    return n;
+}
+
+CandidateAxes box_axes(const Mat3& Ra, const Mat3& Rb) {
+    CandidateAxes L;
+    for (int j = 0; j < 3; ++j) {
+        const Vec3 a = Ra.col(j), b = Rb.col(j);
+        L.x[j] = a.x, L.y[j] = a.y, L.z[j] = a.z;
+        L.x[3 + j] = b.x, L.y[3 + j] = b.y, L.z[3 + j] = b.z;
+        L.used[j] = L.used[3 + j] = true;
+    }
+    // The nine square roots and divisions are independent, so they overlap
+    // in the pipeline.
     for (int i = 0; i < 3; ++i) {
         for (int k = 0; k < 3; ++k) {
+            const int lane = 6 + 3 * i + k;
             const Vec3 e = cross(Ra.col(i), Rb.col(k));
             const double sq = length_squared(e);
-            if (sq > kParallelEdgeEps) {
-                const double r = 1.0 / sqrt(sq);
-                axes[count++] = mul(e, r);
-            }
+            const double r = 1.0 / sqrt(sq);
+            L.used[lane] = sq > kParallelEdgeEps;
+            L.x[lane] = e.x * r, L.y[lane] = e.y * r, L.z[lane] = e.z * r;
         }
     }
-    return count;
+    L.x[15] = L.y[15] = L.z[15] = 0.0;
+    L.used[15] = false;
+    return L;
 }
+
+namespace {
+
+constexpr int kLanes = CandidateAxes::kLanes;
+
+// Four lanes of doubles. Each lane computes exactly the scalar expression,
+// in the same order and without contraction, so lanes give the scalar bits.
+typedef double v4d __attribute__((vector_size(32), aligned(32)));
+typedef long long v4i __attribute__((vector_size(32), aligned(32)));
+
+// For every lane: s = L.d and overlap = (rA + rB) - |s|, where rA and rB are
+// the projected radii (|L.A0| h0 + |L.A1| h1) + |L.A2| h2. Compiled once for
+// AVX2 and once for the baseline instruction set; the loader picks one.
+__attribute__((target_clones("avx2", "default"))) void axis_overlaps(
+    const CandidateAxes& L, Vec3 d, const Vec3 (&A)[3], const Vec3 (&B)[3], Vec3 ha, Vec3 hb,
+    double (&s)[kLanes], double (&overlap)[kLanes]) {
+    const long long m = 0x7fffffffffffffffLL;
+    const v4i no_sign = {m, m, m, m};  // and-ing it clears the sign bit, as fabs does
+    v4d axis[6][3];  // A_0..A_2, B_0..B_2, each component in every lane
+    for (int j = 0; j < 3; ++j) {
+        const Vec3 u[2] = {A[j], B[j]};
+        for (int k = 0; k < 2; ++k) {
+            axis[3 * k + j][0] = v4d{u[k].x, u[k].x, u[k].x, u[k].x};
+            axis[3 * k + j][1] = v4d{u[k].y, u[k].y, u[k].y, u[k].y};
+            axis[3 * k + j][2] = v4d{u[k].z, u[k].z, u[k].z, u[k].z};
+        }
+    }
+    const v4d dx = {d.x, d.x, d.x, d.x}, dy = {d.y, d.y, d.y, d.y}, dz = {d.z, d.z, d.z, d.z};
+    const v4d h[6] = {{ha.x, ha.x, ha.x, ha.x}, {ha.y, ha.y, ha.y, ha.y}, {ha.z, ha.z, ha.z, ha.z},
+                      {hb.x, hb.x, hb.x, hb.x}, {hb.y, hb.y, hb.y, hb.y}, {hb.z, hb.z, hb.z, hb.z}};
+    for (int c = 0; c < kLanes; c += 4) {
+        v4d lx, ly, lz;
+        memcpy(&lx, L.x + c, sizeof lx);
+        memcpy(&ly, L.y + c, sizeof ly);
+        memcpy(&lz, L.z + c, sizeof lz);
+        const v4d sd = (lx * dx + ly * dy) + lz * dz;
+        v4d p[6];  // |L.A_j| h_j, then |L.B_j| h_j
+        for (int j = 0; j < 6; ++j) {
+            const v4d along = (lx * axis[j][0] + ly * axis[j][1]) + lz * axis[j][2];
+            p[j] = reinterpret_cast<v4d>(reinterpret_cast<v4i>(along) & no_sign) * h[j];
+        }
+        const v4d rA = (p[0] + p[1]) + p[2];
+        const v4d rB = (p[3] + p[4]) + p[5];
+        const v4d ov = (rA + rB) - reinterpret_cast<v4d>(reinterpret_cast<v4i>(sd) & no_sign);
+        memcpy(s + c, &sd, sizeof sd);
+        memcpy(overlap + c, &ov, sizeof ov);
+    }
+}
+
+}  // namespace
 
 int box_sat(const OrientedBox& a, const OrientedBox& b, Vec3& normal, Vec3 pts[MAX_CONTACTS],
             double dep[MAX_CONTACTS]) {
-    Vec3 axes[MAX_AXES];
-    const int count = box_axes(a.R, b.R, axes);
+    // Every axis's overlap is computed at once (four lanes at a time), then
+    // the axes are scanned in list order. The strictly least overlap wins, so
+    // on equal overlaps the earlier axis stays: no bias between face and edge
+    // axes. A negative overlap separates the boxes.
+    const Vec3 A[3] = {a.R.col(0), a.R.col(1), a.R.col(2)};
+    const Vec3 B[3] = {b.R.col(0), b.R.col(1), b.R.col(2)};
+    const CandidateAxes L = box_axes(a.R, b.R);
 
-    // The strictly least overlap wins, so on equal overlaps the earlier axis
-    // stays: no bias between face and edge axes. A negative overlap separates.
-    const Vec3 d = sub(b.c, a.c);
+    double s[kLanes], overlap[kLanes];
+    axis_overlaps(L, sub(b.c, a.c), A, B, a.h, b.h, s, overlap);
+
     double least = kNoOverlapYet;
-    Vec3 best = {0.0, 0.0, 0.0};
-    for (int i = 0; i < count; ++i) {
-        const Vec3 L = axes[i];
-        const double s = dot(L, d);
-        const double overlap = (projected_radius(L, a) + projected_radius(L, b)) - fabs(s);
-        if (overlap < 0) return 0;
-        if (overlap < least) {
-            least = overlap;
-            best = s >= 0 ? L : neg(L);
+    int chosen = -1;
+    for (int lane = 0; lane < kLanes; ++lane) {
+        if (!L.used[lane]) continue;
+        if (overlap[lane] < 0) return 0;
+        if (overlap[lane] < least) {
+            least = overlap[lane];
+            chosen = lane;
         }
+    }
+    Vec3 best = {0.0, 0.0, 0.0};
+    if (chosen >= 0) {
+        best = s[chosen] >= 0 ? L.axis(chosen) : neg(L.axis(chosen));
     }
     normal = best;
     return box_clip(a, b, best, pts, dep, least);

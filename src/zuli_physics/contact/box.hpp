@@ -37,10 +37,20 @@ struct FaceAxis {
     double sign;  // +1.0 when v points along the axis (zero included), else -1.0
 };
 
-// The candidate axes in test order: A's columns, B's columns, then A_i x B_k
-// normalised (i outer, k inner), skipping near-parallel edge pairs. Returns
-// how many were written (6 to MAX_AXES).
-int box_axes(const Mat3& Ra, const Mat3& Rb, Vec3 axes[MAX_AXES]);
+// The candidate axes in test order, one lane each in structure-of-arrays
+// form: A's columns, B's columns, then A_i x B_k normalised at lane 6 + 3i + k
+// (i outer, k inner). Near-parallel edge pairs are left out of the list: their
+// lanes are not `used`. Lane 15 is padding, so lanes go four at a time.
+struct CandidateAxes {
+    static constexpr int kLanes = 16;
+    alignas(32) double x[kLanes], y[kLanes], z[kLanes];
+    bool used[kLanes];
+    int count() const;
+    Vec3 axis(int lane) const { return {x[lane], y[lane], z[lane]}; }
+};
+static_assert(MAX_AXES < CandidateAxes::kLanes);
+
+CandidateAxes box_axes(const Mat3& Ra, const Mat3& Rb);
 
 // One Sutherland-Hodgman pass of `in` against the half-space P.x - U <= 0.
 // A vertex on the plane stays, once; a crossing needs strictly opposite signs.

@@ -98,9 +98,105 @@ SegmentPoints closest_pts_segment_segment(Vec3 p1, Vec3 q1, Vec3 p2, Vec3 q2) {
     return {add(p1, mul(u, s)), add(p2, mul(w, t))};
 }
 
+namespace {
+
+// Axis-aligned bounds of a few points. Plain comparisons rather than
+// fmin/fmax (library calls here): the bounds are only used for finite inputs.
+struct Bounds {
+    Vec3 lo, hi;
+};
+
+inline double lesser(double a, double b) { return a < b ? a : b; }
+inline double greater(double a, double b) { return a > b ? a : b; }
+
+Bounds bounds_of(Vec3 a, Vec3 b) {
+    return {{lesser(a.x, b.x), lesser(a.y, b.y), lesser(a.z, b.z)},
+            {greater(a.x, b.x), greater(a.y, b.y), greater(a.z, b.z)}};
+}
+
+Bounds bounds_of(Vec3 a, Vec3 b, Vec3 c) {
+    const Bounds ab = bounds_of(a, b);
+    return {{lesser(ab.lo.x, c.x), lesser(ab.lo.y, c.y), lesser(ab.lo.z, c.z)},
+            {greater(ab.hi.x, c.x), greater(ab.hi.y, c.y), greater(ab.hi.z, c.z)}};
+}
+
+// The largest gap between two boxes along an axis: a lower bound on the
+// distance between any point of one and any point of the other.
+double gap(const Bounds& a, const Bounds& b) {
+    return greater(greater(greater(a.lo.x - b.hi.x, b.lo.x - a.hi.x), greater(a.lo.y - b.hi.y, b.lo.y - a.hi.y)),
+                   greater(a.lo.z - b.hi.z, b.lo.z - a.hi.z));
+}
+
+// Lower bounds that let the contact step skip work whose outcome is already
+// known. A candidate point pair whose computed squared distance is surely at
+// least the squared radius can neither be the closest pair of a hit nor turn
+// a miss into a hit, so it need not be computed; nor need the face test of an
+// end point whose foot surely lies farther than 1e-09 from the triangle.
+// "Surely" allows for the rounding of the computed points, which stay within
+// a few ulps of the segments and the triangle: the margin is 1e-12 of the
+// largest coordinate, and 1e-12 of the squared bound. Only used when every
+// input is finite.
+struct Prefilter {
+    double margin;
+    bool beyond(double g, double limit2) const {
+        const double d = g - margin;
+        return d > 0 && d * d * (1 - 1e-12) > limit2;
+    }
+};
+
+bool is_finite(Vec3 v) { return isfinite(v.x) && isfinite(v.y) && isfinite(v.z); }
+
+double max_abs(Vec3 v) { return greater(greater(fabs(v.x), fabs(v.y)), fabs(v.z)); }
+
+}  // namespace
+
 TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2) {
     const TriangleContact miss = {0, {0, 0, 0}, {0, 0, 0}, 0};
     const Vec3 cr = cross(sub(v1, v0), sub(v2, v0));
+    const Vec3 ends[2] = {cap.c0, cap.c1};
+    const Vec3 edges[3][2] = {{v0, v1}, {v1, v2}, {v2, v0}};
+
+    // Which candidates are surely out of reach (see Prefilter).
+    const bool finite = is_finite(v0) && is_finite(v1) && is_finite(v2) && is_finite(cap.c0) &&
+                        is_finite(cap.c1) && isfinite(cap.radius);
+    const Bounds tri = bounds_of(v0, v1, v2);
+    const Prefilter pre = {1e-12 * greater(greater(max_abs(v0), max_abs(v1)),
+                                           greater(max_abs(v2), greater(max_abs(cap.c0), max_abs(cap.c1))))};
+    bool far_end[2] = {false, false};
+    bool far_edge[3] = {false, false, false};
+    if (finite) {
+        const Bounds axis = bounds_of(cap.c0, cap.c1);
+        bool all_far = true;
+        for (int e = 0; e < 2; ++e) {
+            far_end[e] = pre.beyond(gap(bounds_of(ends[e], ends[e]), tri), cap.radius_sq);
+            all_far = all_far && far_end[e];
+        }
+        for (int k = 0; k < 3; ++k) {
+            far_edge[k] = pre.beyond(gap(axis, bounds_of(edges[k][0], edges[k][1])), cap.radius_sq);
+            all_far = all_far && far_edge[k];
+        }
+        // A whole miss, known without the face normal: no edge-pass candidate
+        // is in reach, and no face-pass hit is possible either. The face pass
+        // hits at an end point in front of the plane only within radius +
+        // 1e-09 of the triangle; an end point behind the plane (the other
+        // side from the centre) is excluded by both ends lying clearly on the
+        // same side, beyond what rounding of the heights could flip.
+        if (all_far) {
+            const double reach = fabs(cap.radius) + 1e-9;
+            double side[2], size[2];
+            for (int e = 0; e < 2; ++e) {
+                const Vec3 r = sub(ends[e], v0);
+                side[e] = dot(r, cr);
+                size[e] = (fabs(r.x * cr.x) + fabs(r.y * cr.y)) + fabs(r.z * cr.z);
+            }
+            const bool same_side = (side[0] > 1e-12 * size[0] && side[1] > 1e-12 * size[1]) ||
+                                   (side[0] < -1e-12 * size[0] && side[1] < -1e-12 * size[1]);
+            const bool ends_far = pre.beyond(gap(bounds_of(ends[0], ends[0]), tri), reach * reach) &&
+                                  pre.beyond(gap(bounds_of(ends[1], ends[1]), tri), reach * reach);
+            if (same_side && ends_far) return miss;
+        }
+    }
+
     const double face_len = sqrt(dot(cr, cr));
     if (face_len <= kDegenerateFace) return miss;
 
@@ -109,10 +205,10 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
     const Vec3 normal = dot(sub(cap.centre, v0), winding) < 0 ? neg(winding) : winding;
 
     // Face pass: an end point whose foot lies in the triangle; the larger
-    // reach wins, c0 on a tie. Its closest triangle points are kept for the
-    // edge pass, which would compute the same ones.
-    const Vec3 ends[2] = {cap.c0, cap.c1};
+    // reach wins, c0 on a tie. The closest triangle points it computes are
+    // kept for the edge pass, which would compute the same ones.
     Vec3 end_tp[2];
+    bool have_tp[2] = {false, false};
     double best_reach = kNoReachYet;
     bool face_found = false;
     Vec3 bestpt = {0, 0, 0};
@@ -120,10 +216,12 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
         const Vec3 sp = ends[e];
         const double height = dot(sub(sp, v0), normal);
         const Vec3 foot = sub(sp, mul(normal, height));
-        end_tp[e] = closest_pt_triangle(sp, v0, v1, v2);
         const double reach = cap.radius - height;
-        if (length_squared(sub(foot, end_tp[e])) <= kInsideEps2 && reach > 0 &&
-            reach > best_reach) {
+        if (!(reach > 0 && reach > best_reach)) continue;
+        if (finite && pre.beyond(gap(bounds_of(foot, foot), tri), kInsideEps2)) continue;
+        end_tp[e] = closest_pt_triangle(sp, v0, v1, v2);
+        have_tp[e] = true;
+        if (length_squared(sub(foot, end_tp[e])) <= kInsideEps2) {
             best_reach = reach;
             bestpt = end_tp[e];
             face_found = true;
@@ -133,6 +231,7 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
 
     // Edge pass: end points against the triangle, then the axis against each
     // edge; only a strictly smaller squared distance replaces the best.
+    // Candidates surely at or beyond the radius are skipped (see Prefilter).
     double best_d2 = kNoDistanceYet;
     bool found = false;
     Vec3 bsp = {0, 0, 0};
@@ -146,11 +245,13 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
             found = true;
         }
     };
-    consider(ends[0], end_tp[0]);
-    consider(ends[1], end_tp[1]);
-    const Vec3 edges[3][2] = {{v0, v1}, {v1, v2}, {v2, v0}};
-    for (const auto& edge : edges) {
-        const SegmentPoints sp = closest_pts_segment_segment(cap.c0, cap.c1, edge[0], edge[1]);
+    for (int e = 0; e < 2; ++e) {
+        if (far_end[e]) continue;
+        consider(ends[e], have_tp[e] ? end_tp[e] : closest_pt_triangle(ends[e], v0, v1, v2));
+    }
+    for (int k = 0; k < 3; ++k) {
+        if (far_edge[k]) continue;
+        const SegmentPoints sp = closest_pts_segment_segment(cap.c0, cap.c1, edges[k][0], edges[k][1]);
         consider(sp.on_first, sp.on_second);
     }
     // A surface that only touches is a miss. So is a triangle for which no

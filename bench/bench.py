@@ -1,0 +1,254 @@
+"""`make bench`: Python-level cost of each function against the boundary
+floor (bench/floor.cpp) and the pure-Python reference, the native cores
+against ODE and Bullet (bench/native_bench.cpp), and batch thread scaling.
+
+These machines switch between a fast and a slower state, so every figure is a
+ratio of calls interleaved in one run: each repeat times ours and the other
+side back to back (alternating which goes first), and the table gives the
+median over repeats with the min-max of the per-repeat ratios.
+"""
+
+import argparse
+import json
+import math
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "python"))
+
+import reference as ref  # noqa: E402
+from zuli_physics import _collide_native as native  # noqa: E402
+
+import _floor as floor  # noqa: E402
+
+PAIRS = 4096
+
+
+def rotation(rng):
+    w, x, y, z = rng.normal(size=4)
+    n = math.sqrt(w * w + x * x + y * y + z * z)
+    w, x, y, z = w / n, x / n, y / n, z / n
+    return np.array([
+        [1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
+        [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
+        [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)],
+    ])
+
+
+def box_pairs(seed=2024):
+    """4,096 random pairs: random rotations, half-extents 0.2 to 2, centres
+    placed so that about 70% overlap. Each centre of A carries the pair's
+    contact count as a 4th element, which the module ignores and the floor
+    reads."""
+    rng = np.random.default_rng(seed)
+    pairs = []
+    for _ in range(PAIRS):
+        ha, hb = rng.uniform(0.2, 2, 3), rng.uniform(0.2, 2, 3)
+        direction = rng.normal(size=3)
+        direction /= np.linalg.norm(direction)
+        reach = np.linalg.norm(ha) + np.linalg.norm(hb)
+        ca = np.append(rng.uniform(-5, 5, 3), 0.0)
+        cb = ca[:3] + direction * reach * rng.uniform(0, 0.83)
+        pairs.append([ca, rotation(rng), ha, cb, rotation(rng), hb])
+    for p in pairs:
+        p[0][3] = native.box_box(*p)[0]
+    return pairs
+
+
+def with_count(fn, args):
+    """The same call with the contact count stored in element 3 of the first
+    vector (for the floor)."""
+    first = np.append(args[0][:3], 0.0)
+    args = [first, *args[1:]]
+    first[3] = fn(*args)[0]
+    return args
+
+
+def ns_per_call(fn, calls, number):
+    t0 = time.perf_counter_ns()
+    for _ in range(number):
+        for args in calls:
+            fn(*args)
+    return (time.perf_counter_ns() - t0) / (number * len(calls))
+
+
+def ns_per_kwcall(fn, calls, number):
+    t0 = time.perf_counter_ns()
+    for _ in range(number):
+        for kwargs in calls:
+            fn(**kwargs)
+    return (time.perf_counter_ns() - t0) / (number * len(calls))
+
+
+def compare(ours, other, calls, repeats, number, timer=ns_per_call):
+    """Median ns of ours and other, and the min-max of per-repeat ratios."""
+    a, b = [], []
+    for r in range(repeats):
+        if r % 2:
+            b.append(timer(other, calls, number))
+            a.append(timer(ours, calls, number))
+        else:
+            a.append(timer(ours, calls, number))
+            b.append(timer(other, calls, number))
+    ratios = [x / y for x, y in zip(a, b)]
+    return statistics.median(a), statistics.median(b), statistics.median(ratios), min(ratios), max(ratios)
+
+
+def v(*xs):
+    return np.array(xs, dtype=np.float64)
+
+
+def sphere_cases():
+    I = np.eye(3)
+    return {
+        "sphere_sphere hit": ("sphere_sphere", [v(0, 0, 0, 1), 1.0, v(1.5, 0, 0), 1.0]),
+        "sphere_sphere miss": ("sphere_sphere", [v(0, 0, 0, 0), 1.0, v(3, 0, 0), 1.0]),
+        "sphere_box outside": ("sphere_box", [v(2, 0.5, 0.2, 1), 1.5, v(0, 0, 0), I, v(1, 1, 1)]),
+        "sphere_box edge": ("sphere_box", [v(2, 2, 0, 1), 1.5, v(0, 0, 0), I, v(1, 1, 1)]),
+        "sphere_box inside": ("sphere_box", [v(0.5, 0.2, 0, 1), 0.25, v(0, 0, 0), I, v(1, 1, 1)]),
+    }
+
+
+def box_cases():
+    S = math.sqrt(0.5)
+    I = np.eye(3)
+    rx = np.array([[1, 0, 0], [0, S, -S], [0, S, S]])
+    ry = np.array([[S, 0, S], [0, 1, 0], [-S, 0, S]])
+    return {
+        "box_box face contact": [v(0, 0, 0), I, v(1, 1, 1), v(0, 0, 1.5), I, v(1, 1, 1)],
+        "box_box edge contact": [v(0, 0, 0), I, v(1, 1, 1), v(0, 1.3, 2.2), ry @ rx, v(1, 1, 1)],
+        "box_box separated": [v(0, 0, 0), I, v(1, 1, 1), v(0, 0, 3), I, v(1, 1, 1)],
+    }
+
+
+CAPSULE = ("cp0", "cp1", "radius", "verts", "hit", "points", "normals", "depths")
+
+
+def terrain(n, seed=5):
+    """n triangles of a rolling patch around a capsule lying on it."""
+    rng = np.random.default_rng(seed)
+    centre = rng.uniform(-1, 1, (n, 1, 3)) * np.array([1.5, 1.5, 0.0])
+    verts = centre + rng.uniform(-0.4, 0.4, (n, 3, 3)) * np.array([1, 1, 0.2])
+    return np.ascontiguousarray(verts)
+
+
+def capsule_args(n):
+    verts = terrain(n)
+    return [v(-0.5, 0.1, 0.25), v(0.5, 0.1, 0.3), 0.3, verts, np.zeros(n, np.uint8), np.zeros((n, 3)),
+            np.zeros((n, 3)), np.zeros(n)]
+
+
+def python_table(repeats):
+    rows = []
+    pairs = box_pairs()
+    names = ("ca", "Ra", "ha", "cb", "Rb", "hb")
+    kw_pairs = [dict(zip(names, p)) for p in pairs]
+    rows.append(("box_box, 4,096 random pairs", *compare(native.box_box, floor.box_box, pairs, repeats, 3)))
+    rows.append(("box_box, same, by keyword",
+                 *compare(native.box_box, floor.box_box, kw_pairs, repeats, 3, ns_per_kwcall)))
+    for label, args in box_cases().items():
+        calls = [with_count(native.box_box, args)] * 500
+        rows.append((label, *compare(native.box_box, floor.box_box, calls, repeats, 8)))
+    for label, (name, args) in sphere_cases().items():
+        calls = [with_count(getattr(native, name), args)] * 500
+        rows.append((label, *compare(getattr(native, name), getattr(floor, name), calls, repeats, 8)))
+        params = native.__dict__[name].__code__.co_varnames
+        kw = [dict(zip(params, calls[0]))] * 500
+        rows.append((label + ", by keyword",
+                     *compare(getattr(native, name), getattr(floor, name), kw, repeats, 8, ns_per_kwcall)))
+    for n in (0, 1, 64):
+        args = capsule_args(n)
+        rows.append((f"capsule_triangles N={n}",
+                     *compare(native.capsule_triangles, floor.capsule_triangles, [args] * 200, repeats, 10)))
+        kw = [dict(zip(CAPSULE, args))] * 200
+        rows.append((f"capsule_triangles N={n}, by keyword",
+                     *compare(native.capsule_triangles, floor.capsule_triangles, kw, repeats, 10, ns_per_kwcall)))
+    big = capsule_args(100_000)
+    ours, fl, ratio, lo, hi = compare(native.capsule_triangles, floor.capsule_triangles, [big], repeats, 3)
+    rows.append(("capsule_triangles N=100,000 (ns per triangle)", ours / 1e5, fl / 1e5, ratio, lo, hi))
+    return rows, pairs
+
+
+def reference_row(pairs, repeats):
+    plain = [[a.tolist()[:3] if a.ndim == 1 else a.tolist() for a in p] for p in pairs[:512]]
+    sub = pairs[:512]
+    ours, theirs, ratio, lo, hi = compare(native.box_box, ref.box_box, sub, repeats, 1)
+    theirs = statistics.median(ns_per_call(ref.box_box, plain, 1) for _ in range(repeats))
+    return ours, theirs, theirs / ours
+
+
+def thread_scaling(repeats, n=100_000):
+    verts = terrain(n, seed=9)
+    args = [(v(-0.5, 0.1, 0.25), v(0.5, 0.1, 0.3), 0.3, verts, np.zeros(n, np.uint8), np.zeros((n, 3)),
+             np.zeros((n, 3)), np.zeros(n)) for _ in range(2)]
+    calls = 20
+
+    def run(k, barrier):
+        barrier.wait()
+        for _ in range(calls):
+            native.capsule_triangles(*args[k])
+
+    ratios = []
+    for _ in range(repeats):
+        times = []
+        for threads in (1, 2):
+            barrier = threading.Barrier(threads)
+            pool = [threading.Thread(target=run, args=(k, barrier)) for k in range(threads)]
+            t0 = time.perf_counter()
+            for t in pool:
+                t.start()
+            for t in pool:
+                t.join()
+            times.append((time.perf_counter() - t0) / threads)  # seconds per thread's share
+        ratios.append(times[0] / times[1])  # throughput of 2 threads over 1
+    return statistics.median(ratios), min(ratios), max(ratios)
+
+
+def write_native_inputs(pairs, directory):
+    """The same pairs and triangles for the native benchmark, as raw doubles."""
+    os.makedirs(directory, exist_ok=True)
+    flat = np.array([np.concatenate([p[0][:3], p[1].ravel(), p[2], p[3], p[4].ravel(), p[5]]) for p in pairs])
+    flat.astype("<f8").tofile(os.path.join(directory, "box_pairs.f64"))
+    args = capsule_args(4096)
+    np.concatenate([args[0], args[1], [args[2]]]).astype("<f8").tofile(os.path.join(directory, "capsule.f64"))
+    args[3].astype("<f8").tofile(os.path.join(directory, "triangles.f64"))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeats", type=int, default=15)
+    parser.add_argument("--native", help="path of the native_bench executable")
+    parser.add_argument("--data", default="build/bench-data")
+    args = parser.parse_args()
+
+    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
+          f"Python {platform.python_version()}, NumPy {np.__version__}")
+    rows, pairs = python_table(args.repeats)
+    print("\nPython-level ns per call: ours vs the boundary floor (median of "
+          f"{args.repeats} interleaved repeats)\n")
+    print(f"| case | ours ns | floor ns | ours / floor (min-max) |\n|---|---:|---:|---|")
+    for label, ours, fl, ratio, lo, hi in rows:
+        print(f"| {label} | {ours:.1f} | {fl:.1f} | {ratio:.3f} ({lo:.3f}-{hi:.3f}) |")
+
+    ours, theirs, speedup = reference_row(pairs, max(3, args.repeats // 5))
+    print(f"\nbox_box against the pure-Python reference (first 512 pairs): {ours:.0f} ns vs "
+          f"{theirs:.0f} ns per pair: {speedup:.0f}x faster\n")
+
+    ratio, lo, hi = thread_scaling(max(3, args.repeats // 3))
+    print(f"capsule_triangles, N=100,000 on disjoint outputs: 2 threads give {ratio:.2f}x the "
+          f"throughput of 1 (min-max {lo:.2f}-{hi:.2f})\n")
+
+    if args.native:
+        write_native_inputs(pairs, args.data)
+        subprocess.run([args.native, args.data], check=True)
+
+
+if __name__ == "__main__":
+    main()
