@@ -221,6 +221,29 @@ def write_native_inputs(pairs, directory):
     args[3].astype("<f8").tofile(os.path.join(directory, "triangles.f64"))
 
 
+def native_table(executable, data, repeats):
+    """The native benchmarks, interleaved, as ns per pair or per triangle."""
+    out = subprocess.run([executable, data, f"--benchmark_repetitions={repeats}",
+                          "--benchmark_enable_random_interleaving=true", "--benchmark_format=json"],
+                         check=True, capture_output=True, text=True).stdout
+    runs = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type") == "iteration":
+            runs.setdefault(b["run_name"], []).append(1e9 / b["items_per_second"])
+    med = {k: statistics.median(v) for k, v in runs.items()}
+
+    def ratio(a, b):
+        r = [x / y for x, y in zip(runs[a], runs[b])]
+        return f"{med[a] / med[b]:.2f} ({min(r):.2f}-{max(r):.2f})"
+
+    print(f"Native cores, ns per item (median of {repeats} interleaved repetitions)\n")
+    print("| core | ns | ours / this (min-max) |\n|---|---:|---|")
+    for name in runs:
+        ours = "box chain/ours" if name.startswith("box") else "capsule-triangle/ours"
+        print(f"| {name} | {med[name]:.1f} | {'-' if name == ours else ratio(ours, name)} |")
+    print()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=15)
@@ -247,7 +270,7 @@ def main():
 
     if args.native:
         write_native_inputs(pairs, args.data)
-        subprocess.run([args.native, args.data], check=True)
+        native_table(args.native, args.data, max(5, args.repeats // 2))
 
 
 if __name__ == "__main__":
