@@ -146,9 +146,24 @@ struct Prefilter {
 
 bool is_finite(Vec3 v) { return isfinite(v.x) && isfinite(v.y) && isfinite(v.z); }
 
+Bounds point_bounds(Vec3 p) { return {p, p}; }
+
 double max_abs(Vec3 v) { return greater(greater(fabs(v.x), fabs(v.y)), fabs(v.z)); }
 
 }  // namespace
+
+Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
+    const Bounds axis = bounds_of(c0, c1);
+    return {c0,
+            c1,
+            radius,
+            mul(add(c1, c0), 0.5),
+            radius * radius,
+            axis.lo,
+            axis.hi,
+            greater(max_abs(c0), max_abs(c1)),
+            is_finite(c0) && is_finite(c1) && isfinite(radius)};
+}
 
 TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2) {
     const TriangleContact miss = {0, {0, 0, 0}, {0, 0, 0}, 0};
@@ -157,18 +172,17 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
     const Vec3 edges[3][2] = {{v0, v1}, {v1, v2}, {v2, v0}};
 
     // Which candidates are surely out of reach (see Prefilter).
-    const bool finite = is_finite(v0) && is_finite(v1) && is_finite(v2) && is_finite(cap.c0) &&
-                        is_finite(cap.c1) && isfinite(cap.radius);
+    const bool finite = cap.finite && is_finite(v0) && is_finite(v1) && is_finite(v2);
     const Bounds tri = bounds_of(v0, v1, v2);
-    const Prefilter pre = {1e-12 * greater(greater(max_abs(v0), max_abs(v1)),
-                                           greater(max_abs(v2), greater(max_abs(cap.c0), max_abs(cap.c1))))};
+    const Prefilter pre = {1e-12 * greater(greater(max_abs(v0), max_abs(v1)), greater(max_abs(v2), cap.extent))};
     bool far_end[2] = {false, false};
     bool far_edge[3] = {false, false, false};
     if (finite) {
-        const Bounds axis = bounds_of(cap.c0, cap.c1);
+        const Bounds axis = {cap.lo, cap.hi};
+        const double end_gap[2] = {gap(point_bounds(cap.c0), tri), gap(point_bounds(cap.c1), tri)};
         bool all_far = true;
         for (int e = 0; e < 2; ++e) {
-            far_end[e] = pre.beyond(gap(bounds_of(ends[e], ends[e]), tri), cap.radius_sq);
+            far_end[e] = pre.beyond(end_gap[e], cap.radius_sq);
             all_far = all_far && far_end[e];
         }
         for (int k = 0; k < 3; ++k) {
@@ -191,8 +205,8 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
             }
             const bool same_side = (side[0] > 1e-12 * size[0] && side[1] > 1e-12 * size[1]) ||
                                    (side[0] < -1e-12 * size[0] && side[1] < -1e-12 * size[1]);
-            const bool ends_far = pre.beyond(gap(bounds_of(ends[0], ends[0]), tri), reach * reach) &&
-                                  pre.beyond(gap(bounds_of(ends[1], ends[1]), tri), reach * reach);
+            const bool ends_far =
+                pre.beyond(end_gap[0], reach * reach) && pre.beyond(end_gap[1], reach * reach);
             if (same_side && ends_far) return miss;
         }
     }
@@ -218,7 +232,7 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
         const Vec3 foot = sub(sp, mul(normal, height));
         const double reach = cap.radius - height;
         if (!(reach > 0 && reach > best_reach)) continue;
-        if (finite && pre.beyond(gap(bounds_of(foot, foot), tri), kInsideEps2)) continue;
+        if (finite && pre.beyond(gap(point_bounds(foot), tri), kInsideEps2)) continue;
         end_tp[e] = closest_pt_triangle(sp, v0, v1, v2);
         have_tp[e] = true;
         if (length_squared(sub(foot, end_tp[e])) <= kInsideEps2) {

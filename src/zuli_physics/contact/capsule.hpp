@@ -15,11 +15,15 @@ struct Capsule {
     double radius;
     Vec3 centre;       // (c1 + c0) * 0.5
     double radius_sq;  // radius * radius
+    // For the contact step's bounds on distances, fixed for a whole batch:
+    // the axis's bounding box, the largest coordinate magnitude of its end
+    // points, and whether the end points and radius are all finite.
+    Vec3 lo, hi;
+    double extent;
+    bool finite;
 };
 
-inline Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
-    return {c0, c1, radius, mul(add(c1, c0), 0.5), radius * radius};
-}
+Capsule make_capsule(Vec3 c0, Vec3 c1, double radius);
 
 // When hit is 0 the other fields are undefined.
 struct TriangleContact {
