@@ -146,10 +146,9 @@ class TestArrays:
         R = make()
         if R.flags.c_contiguous:
             R.flags.writeable = False
-        with pytest.raises((ValueError, BufferError, TypeError)) as info:
-            native.sphere_box(vec(2, 0, 0), 1.0, vec(0, 0, 0), R, vec(1, 1, 1))
         # The exporter's own error, raised before any of the module's checks.
-        assert "Buffer" not in str(info.value) or "buffer" in str(info.value).lower()
+        with pytest.raises(ValueError, match="not C-contiguous|read-only"):
+            native.sphere_box(vec(2, 0, 0), 1.0, vec(0, 0, 0), R, vec(1, 1, 1))
 
     def test_readonly_vector_refused_by_numpy(self):
         ca = vec(0, 0, 0)
