@@ -153,14 +153,42 @@ TEST(ClipPass, OnPlaneVertexEmittedOnceAndNoCrossingOnTouch) {
     Polygon in;
     for (Vec3 p : {Vec3{0, 0, 0}, Vec3{1, 0, 0}, Vec3{1, 1, 0}, Vec3{0, 1, 0}}) in.emit(p);
     Polygon out;
-    clip_pass(in, {1, 0, 0}, 1.0, out);  // x <= 1: two vertices on the plane
-    ASSERT_EQ(out.n, 4);
-    clip_pass(in, {1, 0, 0}, 0.5, out);  // x <= 0.5 cuts two edges
-    ASSERT_EQ(out.n, 4);
-    EXPECT_TRUE(SameVec(out.v[1], {0.5, 0, 0}));
-    EXPECT_TRUE(SameVec(out.v[2], {0.5, 1, 0}));
-    clip_pass(in, {1, 0, 0}, -1.0, out);
-    EXPECT_EQ(out.n, 0);
+    // x <= 1: two vertices on the plane, nothing cut; the input comes back.
+    EXPECT_EQ(&clip_pass(in, {1, 0, 0}, 1.0, out), &in);
+    const Polygon& cut = clip_pass(in, {1, 0, 0}, 0.5, out);  // cuts two edges
+    ASSERT_EQ(&cut, &out);
+    ASSERT_EQ(cut.n, 4);
+    EXPECT_TRUE(SameVec(cut.v[1], {0.5, 0, 0}));
+    EXPECT_TRUE(SameVec(cut.v[2], {0.5, 1, 0}));
+    EXPECT_EQ(clip_pass(in, {1, 0, 0}, -1.0, out).n, 0);
+}
+
+TEST(ClipPass, EveryPolygonSizeMatchesTheScalarRule) {
+    // One pass over 1..MAX_POLY vertices against a plane through the
+    // middle: every lane grouping, including the wrap-around edge in each
+    // position of its group of four, against a plain walk.
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> unit(-1, 1);
+    for (int n = 1; n <= MAX_POLY; ++n) {
+        for (int trial = 0; trial < 200; ++trial) {
+            Polygon in;
+            for (int l = 0; l < n; ++l) in.emit({unit(rng), unit(rng), unit(rng)});
+            const Vec3 P = {unit(rng), unit(rng), unit(rng)};
+            const double U = 0.25 * unit(rng);
+            std::vector<Vec3> expected;
+            for (int l = 0; l < n; ++l) {
+                const Vec3 V = in.v[l], W = in.v[(l + 1) % n];
+                const double a = dot(P, V) - U, b = dot(P, W) - U;
+                if (a <= 0) expected.push_back(V);
+                if (a * b < 0) expected.push_back(add(V, mul(sub(W, V), a / (a - b))));
+            }
+            if (expected.size() > MAX_POLY) expected.resize(MAX_POLY);
+            Polygon out;
+            const Polygon& got = clip_pass(in, P, U, out);
+            ASSERT_EQ(got.n, static_cast<int>(expected.size())) << "n=" << n;
+            for (int l = 0; l < got.n; ++l) ASSERT_TRUE(SameVec(got.v[l], expected[l])) << "n=" << n;
+        }
+    }
 }
 
 TEST(ClipPass, EmissionStopsAtCapacity) {
@@ -169,9 +197,9 @@ TEST(ClipPass, EmissionStopsAtCapacity) {
     Polygon in;
     for (int i = 0; i < MAX_POLY; ++i) in.emit({i % 2 ? 1e-17 : -1e-17, static_cast<double>(i), 0});
     Polygon out;
-    clip_pass(in, {1, 0, 0}, 0.0, out);
-    EXPECT_EQ(out.n, MAX_POLY);
-    EXPECT_TRUE(SameVec(out.v[0], in.v[0]));
+    const Polygon& got = clip_pass(in, {1, 0, 0}, 0.0, out);
+    EXPECT_EQ(got.n, MAX_POLY);
+    EXPECT_TRUE(SameVec(got.v[0], in.v[0]));
 }
 
 TEST(BoxBox, NearlyCoplanarInputsStayWithinBounds) {

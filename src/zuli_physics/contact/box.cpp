@@ -48,23 +48,42 @@ double max_alignment(const double d[3]) {
 
 }  // namespace
 
-void clip_pass(const Polygon& in, Vec3 P, double U, Polygon& out) {
+namespace {
+
+// clip_pass, inlined into box_clip's four passes.
+__attribute__((always_inline)) inline const Polygon& clip_side(const Polygon& in, Vec3 P, double U,
+                                                               Polygon& out) {
     // Each vertex's distance is computed once; the edge (V, W) reuses W's.
     double dist[MAX_POLY];
-    for (int l = 0; l < in.n; ++l) dist[l] = dot(P, in.v[l]) - U;
-    out.n = 0;
+    bool all_inside = true;
+    for (int l = 0; l < in.n; ++l) {
+        dist[l] = dot(P, in.v[l]) - U;
+        all_inside &= dist[l] <= 0;
+    }
+    // Every vertex inside: the pass would emit its input unchanged (a <= 0
+    // and b <= 0 never have a negative product).
+    if (all_inside) return in;
+    // Emission keeps the first MAX_POLY vertices; the count stays in a
+    // register rather than going through out.n for every vertex.
+    int m = 0;
     for (int l = 0; l < in.n; ++l) {
         const int next = l + 1 == in.n ? 0 : l + 1;
         const double a = dist[l];
         const double b = dist[next];
         const Vec3 V = in.v[l];
-        if (a <= 0) out.emit(V);
+        if (a <= 0 && m < MAX_POLY) out.v[m++] = V;
         if (a * b < 0) {
             const double t = a / (a - b);
-            out.emit(add(V, mul(sub(in.v[next], V), t)));
+            if (m < MAX_POLY) out.v[m++] = add(V, mul(sub(in.v[next], V), t));
         }
     }
+    out.n = m;
+    return out;
 }
+
+}  // namespace
+
+const Polygon& clip_pass(const Polygon& in, Vec3 P, double U, Polygon& out) { return clip_side(in, P, U, out); }
 
 FaceAxis best_face_axis(const Mat3& R, Vec3 v) {
     const double d[3] = {dot(v, R.col(0)), dot(v, R.col(1)), dot(v, R.col(2))};
@@ -175,8 +194,7 @@ int box_clip(const OrientedBox& a, const OrientedBox& b, Vec3 n, Vec3 pts[MAX_CO
         for (int side = 0; side < 2; ++side) {
             const Vec3 P = mul(ref.R.col(i), side == 0 ? 1.0 : -1.0);
             const double U = dot(P, ref.c) + hr[i];
-            clip_pass(poly[cur], P, U, poly[1 - cur]);
-            cur = 1 - cur;
+            if (&clip_side(poly[cur], P, U, poly[1 - cur]) != &poly[cur]) cur = 1 - cur;
             if (poly[cur].n == 0) {
                 emptied = true;
                 break;

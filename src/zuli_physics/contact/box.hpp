@@ -54,7 +54,9 @@ CandidateAxes box_axes(const Mat3& Ra, const Mat3& Rb);
 
 // One Sutherland-Hodgman pass of `in` against the half-space P.x - U <= 0.
 // A vertex on the plane stays, once; a crossing needs strictly opposite signs.
-void clip_pass(const Polygon& in, Vec3 P, double U, Polygon& out);
+// Returns the clipped polygon: `in` itself when every vertex is inside (the
+// pass would emit it unchanged), otherwise `out`.
+const Polygon& clip_pass(const Polygon& in, Vec3 P, double U, Polygon& out);
 
 // Contact count (0 when separated). On separation nothing is written; else
 // `normal` receives the axis of least overlap oriented from a to b, and the
