@@ -229,114 +229,143 @@ int box_clip(const OrientedBox& a, const OrientedBox& b, Vec3 n, Vec3 pts[MAX_CO
 
 int CandidateAxes::count() const {
     int n = 0;
-    for (bool u : used) n += u;
+    for (int lane = 0; lane < kLanes; ++lane) n += listed(lane);
     return n;
-}
-
-CandidateAxes box_axes(const Mat3& Ra, const Mat3& Rb) {
-    CandidateAxes L;
-    for (int j = 0; j < 3; ++j) {
-        const Vec3 a = Ra.col(j), b = Rb.col(j);
-        L.x[j] = a.x, L.y[j] = a.y, L.z[j] = a.z;
-        L.x[3 + j] = b.x, L.y[3 + j] = b.y, L.z[3 + j] = b.z;
-        L.used[j] = L.used[3 + j] = true;
-    }
-    // The nine square roots and divisions are independent, so they overlap
-    // in the pipeline.
-    for (int i = 0; i < 3; ++i) {
-        for (int k = 0; k < 3; ++k) {
-            const int lane = 6 + 3 * i + k;
-            const Vec3 e = cross(Ra.col(i), Rb.col(k));
-            const double sq = length_squared(e);
-            const double r = 1.0 / sqrt(sq);
-            L.used[lane] = sq > kParallelEdgeEps;
-            L.x[lane] = e.x * r, L.y[lane] = e.y * r, L.z[lane] = e.z * r;
-        }
-    }
-    L.x[15] = L.y[15] = L.z[15] = 0.0;
-    L.used[15] = false;
-    return L;
 }
 
 namespace {
 
-constexpr int kLanes = CandidateAxes::kLanes;
-
-// Four lanes of doubles. Each lane computes exactly the scalar expression,
-// in the same order and without contraction, so lanes give the scalar bits.
-typedef double v4d __attribute__((vector_size(32), aligned(32)));
-typedef long long v4i __attribute__((vector_size(32), aligned(32)));
-
-// For every lane: s = L.d and overlap = (rA + rB) - |s|, where rA and rB are
-// the projected radii (|L.A0| h0 + |L.A1| h1) + |L.A2| h2. Compiled once for
-// AVX2 and once for the baseline instruction set; the loader picks one.
-__attribute__((target_clones("avx2", "default"))) void axis_overlaps(
-    const CandidateAxes& L, Vec3 d, const Vec3 (&A)[3], const Vec3 (&B)[3], Vec3 ha, Vec3 hb,
-    double (&s)[kLanes], double (&overlap)[kLanes]) {
-    const long long m = 0x7fffffffffffffffLL;
-    const v4i no_sign = {m, m, m, m};  // and-ing it clears the sign bit, as fabs does
-    v4d axis[6][3];  // A_0..A_2, B_0..B_2, each component in every lane
-    for (int j = 0; j < 3; ++j) {
-        const Vec3 u[2] = {A[j], B[j]};
-        for (int k = 0; k < 2; ++k) {
-            axis[3 * k + j][0] = v4d{u[k].x, u[k].x, u[k].x, u[k].x};
-            axis[3 * k + j][1] = v4d{u[k].y, u[k].y, u[k].y, u[k].y};
-            axis[3 * k + j][2] = v4d{u[k].z, u[k].z, u[k].z, u[k].z};
-        }
-    }
-    const v4d dx = {d.x, d.x, d.x, d.x}, dy = {d.y, d.y, d.y, d.y}, dz = {d.z, d.z, d.z, d.z};
-    const v4d h[6] = {{ha.x, ha.x, ha.x, ha.x}, {ha.y, ha.y, ha.y, ha.y}, {ha.z, ha.z, ha.z, ha.z},
-                      {hb.x, hb.x, hb.x, hb.x}, {hb.y, hb.y, hb.y, hb.y}, {hb.z, hb.z, hb.z, hb.z}};
-    for (int c = 0; c < kLanes; c += 4) {
-        v4d lx, ly, lz;
-        memcpy(&lx, L.x + c, sizeof lx);
-        memcpy(&ly, L.y + c, sizeof ly);
-        memcpy(&lz, L.z + c, sizeof lz);
-        const v4d sd = (lx * dx + ly * dy) + lz * dz;
-        v4d p[6];  // |L.A_j| h_j, then |L.B_j| h_j
-        for (int j = 0; j < 6; ++j) {
-            const v4d along = (lx * axis[j][0] + ly * axis[j][1]) + lz * axis[j][2];
-            p[j] = reinterpret_cast<v4d>(reinterpret_cast<v4i>(along) & no_sign) * h[j];
-        }
-        const v4d rA = (p[0] + p[1]) + p[2];
-        const v4d rB = (p[3] + p[4]) + p[5];
-        const v4d ov = (rA + rB) - reinterpret_cast<v4d>(reinterpret_cast<v4i>(sd) & no_sign);
-        memcpy(s + c, &sd, sizeof sd);
-        memcpy(overlap + c, &ov, sizeof ov);
+// Groups 0 and 1: the face axes, as given. Row r of a rotation holds
+// component r of its three axes.
+[[gnu::always_inline]] inline void face_axes(const Mat3& Ra, const Mat3& Rb, CandidateAxes& L) {
+#pragma GCC unroll 2
+    for (int g = 0; g < 2; ++g) {
+        const double(&R)[3][3] = g == 0 ? Ra.m : Rb.m;
+        L.x[g] = Lanes{R[0][0], R[0][1], R[0][2], 0.0};
+        L.y[g] = Lanes{R[1][0], R[1][1], R[1][2], 0.0};
+        L.z[g] = Lanes{R[2][0], R[2][1], R[2][2], 0.0};
+        L.used[g] = LaneMask{-1, -1, -1, 0};
     }
 }
 
+// Groups 2 to 4: e = A_i x B_k across the lanes k, kept (normalised with
+// one square root and one division) when its squared length exceeds
+// kParallelEdgeEps. The padding lane crosses with a zero vector, so it is
+// never kept.
+[[gnu::always_inline]] inline void edge_axes(const Mat3& Ra, const Mat3& Rb, CandidateAxes& L) {
+    const auto& B = Rb.m;
+    const Lanes bx = {B[0][0], B[0][1], B[0][2], 0.0};
+    const Lanes by = {B[1][0], B[1][1], B[1][2], 0.0};
+    const Lanes bz = {B[2][0], B[2][1], B[2][2], 0.0};
+#pragma GCC unroll 3
+    for (int i = 0; i < 3; ++i) {
+        const double ax = Ra.m[0][i], ay = Ra.m[1][i], az = Ra.m[2][i];
+        const Lanes ex = ay * bz - az * by;
+        const Lanes ey = az * bx - ax * bz;
+        const Lanes ez = ax * by - ay * bx;
+        const Lanes sq = (ex * ex + ey * ey) + ez * ez;
+        const Lanes r = 1.0 / Lanes{sqrt(sq[0]), sqrt(sq[1]), sqrt(sq[2]), sqrt(sq[3])};
+        L.x[2 + i] = ex * r;
+        L.y[2 + i] = ey * r;
+        L.z[2 + i] = ez * r;
+        L.used[2 + i] = sq > kParallelEdgeEps;
+    }
+}
+
+// For the lanes of group g: s = L.d and overlap = (rA + rB) - |s|, where rA
+// and rB are the projected radii (|L.A0| h0 + |L.A1| h1) + |L.A2| h2.
+[[gnu::always_inline]] inline void group_overlap(const CandidateAxes& L, int g, const OrientedBox& a,
+                                                 const OrientedBox& b, Vec3 d, Lanes& s, Lanes& overlap) {
+    const long long m = 0x7fffffffffffffffLL;
+    const LaneMask no_sign = {m, m, m, m};  // and-ing it clears the sign bit, as fabs does
+    const Lanes lx = L.x[g], ly = L.y[g], lz = L.z[g];
+    s = (lx * d.x + ly * d.y) + lz * d.z;
+    Lanes r[2];
+#pragma GCC unroll 2
+    for (int k = 0; k < 2; ++k) {
+        const OrientedBox& box = k == 0 ? a : b;
+        const double h[3] = {box.h.x, box.h.y, box.h.z};
+        Lanes p[3];
+#pragma GCC unroll 3
+        for (int j = 0; j < 3; ++j) {
+            const Lanes along = (lx * box.R.m[0][j] + ly * box.R.m[1][j]) + lz * box.R.m[2][j];
+            p[j] = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(along) & no_sign) * h[j];
+        }
+        r[k] = (p[0] + p[1]) + p[2];
+    }
+    overlap = (r[0] + r[1]) - reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(s) & no_sign);
+}
+
+[[gnu::always_inline]] inline bool any(const LaneMask& v) { return (v[0] | v[1] | v[2] | v[3]) != 0; }
+
 }  // namespace
 
-int box_sat(const OrientedBox& a, const OrientedBox& b, Vec3& normal, Vec3 pts[MAX_CONTACTS],
-            double dep[MAX_CONTACTS]) {
-    // Every axis's overlap is computed at once (four lanes at a time), then
-    // the axes are scanned in list order. The strictly least overlap wins, so
-    // on equal overlaps the earlier axis stays: no bias between face and edge
-    // axes. A negative overlap separates the boxes.
-    const Vec3 A[3] = {a.R.col(0), a.R.col(1), a.R.col(2)};
-    const Vec3 B[3] = {b.R.col(0), b.R.col(1), b.R.col(2)};
-    const CandidateAxes L = box_axes(a.R, b.R);
+CandidateAxes box_axes(const Mat3& Ra, const Mat3& Rb) {
+    CandidateAxes L;
+    face_axes(Ra, Rb, L);
+    edge_axes(Ra, Rb, L);
+    return L;
+}
 
-    double s[kLanes], overlap[kLanes];
-    axis_overlaps(L, sub(b.c, a.c), A, B, a.h, b.h, s, overlap);
+// Compiled once for AVX2 and once for the baseline instruction set; the
+// loader picks one.
+__attribute__((target_clones("avx2", "default"))) int box_sat(const OrientedBox& a, const OrientedBox& b,
+                                                              Vec3& normal, Vec3 pts[MAX_CONTACTS],
+                                                              double dep[MAX_CONTACTS]) {
+    constexpr int kGroups = CandidateAxes::kGroups;
+    const Vec3 d = sub(b.c, a.c);
+    CandidateAxes L;
+    Lanes s[kGroups], overlap[kGroups];
 
+    // Any listed axis with a negative overlap separates the boxes, whatever
+    // its place in the list, so the face axes are tested before the edge
+    // axes are even built: most separated pairs stop there.
+    face_axes(a.R, b.R, L);
+    LaneMask separated = {0, 0, 0, 0};
+#pragma GCC unroll 2
+    for (int g = 0; g < 2; ++g) {
+        group_overlap(L, g, a, b, d, s[g], overlap[g]);
+        separated |= L.used[g] & (overlap[g] < 0.0);
+    }
+    if (any(separated)) return 0;
+    edge_axes(a.R, b.R, L);
+#pragma GCC unroll 3
+    for (int g = 2; g < kGroups; ++g) {
+        group_overlap(L, g, a, b, d, s[g], overlap[g]);
+        separated |= L.used[g] & (overlap[g] < 0.0);
+    }
+    if (any(separated)) return 0;
+
+    // The axis of least overlap: the strictly least value wins, so on equal
+    // overlaps the earlier axis stays (no bias between face and edge axes),
+    // and a NaN never wins. Each lane position keeps its least over the
+    // groups in order, then the four positions are merged by value and, on
+    // equal values, by the earlier lane.
+    Lanes best = {kNoOverlapYet, kNoOverlapYet, kNoOverlapYet, kNoOverlapYet};
+    LaneMask at = {-1, -1, -1, -1};
+#pragma GCC unroll 5
+    for (int g = 0; g < kGroups; ++g) {
+        const LaneMask take = L.used[g] & (overlap[g] < best);
+        best = reinterpret_cast<Lanes>((reinterpret_cast<LaneMask>(overlap[g]) & take) |
+                                       (reinterpret_cast<LaneMask>(best) & ~take));
+        at = (LaneMask{4 * g, 4 * g + 1, 4 * g + 2, 4 * g + 3} & take) | (at & ~take);
+    }
     double least = kNoOverlapYet;
     int chosen = -1;
-    for (int lane = 0; lane < kLanes; ++lane) {
-        if (!L.used[lane]) continue;
-        if (overlap[lane] < 0) return 0;
-        if (overlap[lane] < least) {
-            least = overlap[lane];
-            chosen = lane;
+    for (int j = 0; j < 4; ++j) {
+        if (at[j] < 0) continue;
+        if (best[j] < least || (best[j] == least && at[j] < chosen)) {
+            least = best[j];
+            chosen = static_cast<int>(at[j]);
         }
     }
-    Vec3 best = {0.0, 0.0, 0.0};
+    Vec3 axis = {0.0, 0.0, 0.0};
     if (chosen >= 0) {
-        best = s[chosen] >= 0 ? L.axis(chosen) : neg(L.axis(chosen));
+        axis = L.axis(chosen);
+        if (!(s[chosen / 4][chosen % 4] >= 0)) axis = neg(axis);
     }
-    normal = best;
-    return box_clip(a, b, best, pts, dep, least);
+    normal = axis;
+    return box_clip(a, b, axis, pts, dep, least);
 }
 
 void box_box_contact(const OrientedBox& a, const OrientedBox& b, Manifold& out) {

@@ -37,18 +37,26 @@ struct FaceAxis {
     double sign;  // +1.0 when v points along the axis (zero included), else -1.0
 };
 
-// The candidate axes in test order, one lane each in structure-of-arrays
-// form: A's columns, B's columns, then A_i x B_k normalised at lane 6 + 3i + k
-// (i outer, k inner). Near-parallel edge pairs are left out of the list: their
-// lanes are not `used`. Lane 15 is padding, so lanes go four at a time.
+// Four lanes of doubles (GCC vector extension). Each lane computes exactly
+// the scalar expression, in the same order and without contraction, so the
+// lanes give the scalar bits. Comparisons give all bits set or clear per lane.
+typedef double Lanes __attribute__((vector_size(32)));
+typedef long long LaneMask __attribute__((vector_size(32)));
+
+// The candidate axes in groups of four lanes, structure of arrays: group 0
+// holds A's columns, group 1 B's, and group 2 + i the edge axes A_i x B_k
+// (k = 0, 1, 2) normalised. The fourth lane of every group is padding, and
+// near-parallel edge pairs are left out of the list; neither is `used`.
+// Reading the used lanes in increasing order gives the list in test order.
 struct CandidateAxes {
-    static constexpr int kLanes = 16;
-    alignas(32) double x[kLanes], y[kLanes], z[kLanes];
-    bool used[kLanes];
+    static constexpr int kGroups = 5;
+    static constexpr int kLanes = 4 * kGroups;
+    Lanes x[kGroups], y[kGroups], z[kGroups];
+    LaneMask used[kGroups];
     int count() const;
-    Vec3 axis(int lane) const { return {x[lane], y[lane], z[lane]}; }
+    Vec3 axis(int lane) const { return {x[lane / 4][lane % 4], y[lane / 4][lane % 4], z[lane / 4][lane % 4]}; }
+    bool listed(int lane) const { return used[lane / 4][lane % 4] != 0; }
 };
-static_assert(MAX_AXES < CandidateAxes::kLanes);
 
 CandidateAxes box_axes(const Mat3& Ra, const Mat3& Rb);
 
