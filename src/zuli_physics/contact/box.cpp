@@ -63,21 +63,25 @@ __attribute__((always_inline)) inline const Polygon& clip_side(const Polygon& in
     // Every vertex inside: the pass would emit its input unchanged (a <= 0
     // and b <= 0 never have a negative product).
     if (all_inside) return in;
-    // Emission keeps the first MAX_POLY vertices; the count stays in a
-    // register rather than going through out.n for every vertex.
+    // Emission without branches (which side a vertex lies on is data, and
+    // a branch on it would be mispredicted about as often as not): each
+    // vertex and each crossing point is written at the next free slot, and
+    // the slot advances only when it is emitted. A lane that does not cross
+    // computes a point nobody keeps. The slots hold twice the input; the
+    // first MAX_POLY emitted are kept.
     int m = 0;
     for (int l = 0; l < in.n; ++l) {
         const int next = l + 1 == in.n ? 0 : l + 1;
         const double a = dist[l];
         const double b = dist[next];
         const Vec3 V = in.v[l];
-        if (a <= 0 && m < MAX_POLY) out.v[m++] = V;
-        if (a * b < 0) {
-            const double t = a / (a - b);
-            if (m < MAX_POLY) out.v[m++] = add(V, mul(sub(in.v[next], V), t));
-        }
+        out.v[m] = V;
+        m += a <= 0;
+        const double t = a / (a - b);
+        out.v[m] = add(V, mul(sub(in.v[next], V), t));
+        m += a * b < 0;
     }
-    out.n = m;
+    out.n = m < MAX_POLY ? m : MAX_POLY;
     return out;
 }
 

@@ -22,10 +22,11 @@ inline constexpr int MAX_POLY = 16;
 // a side plane the signs of the plane distances can alternate, and a pass can
 // emit up to one and a half times its input. Such vertices are rounding noise
 // on a degenerate sliver, so a pass keeps the first MAX_POLY it emits and
-// drops the rest: the scratch is never overrun and reduce_manifold never sees
-// more than MAX_POLY candidates.
+// drops the rest: reduce_manifold never sees more than MAX_POLY candidates.
+// A pass writes every value before it knows whether to keep it, so the
+// scratch holds twice MAX_POLY and is never overrun.
 struct Polygon {
-    Vec3 v[MAX_POLY];
+    Vec3 v[2 * MAX_POLY];
     int n = 0;
     void emit(Vec3 p) {
         if (n < MAX_POLY) v[n++] = p;
