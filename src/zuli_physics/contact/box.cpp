@@ -20,21 +20,20 @@ constexpr double kNoOverlapYet = 1e300;
 // The two face axes spanning the face of axis j, in increasing order.
 constexpr int kInFace[3][2] = {{1, 2}, {0, 2}, {0, 1}};
 
-// The axis j with the greatest |d_j|, d_j = v . axis j: strictly greater
-// replaces, so equal alignments keep the lower index. The sign is that of
-// the kept d_j, zero counting as positive.
+// The axis j with the greatest |d_j|, d_j = v . axis j: starting from -1.0,
+// strictly greater replaces, so equal alignments keep the lower index (and a
+// NaN never replaces). The sign is that of the kept d_j, zero counting as
+// positive. Which axis wins is data, so the choice is made with selects
+// and flags rather than branches that would often be mispredicted.
 FaceAxis pick_face(const double d[3]) {
-    int index = 0;
-    double best = -1.0;
-    double kept = d[0];
-    for (int j = 0; j < 3; ++j) {
-        if (fabs(d[j]) > best) {
-            best = fabs(d[j]);
-            index = j;
-            kept = d[j];
-        }
-    }
-    return {index, kept >= 0 ? 1.0 : -1.0};
+    static constexpr double kSign[2] = {-1.0, 1.0};
+    const double a0 = fabs(d[0]), a1 = fabs(d[1]), a2 = fabs(d[2]);
+    const double best0 = a0 > -1.0 ? a0 : -1.0;
+    const bool take1 = a1 > best0;
+    const double best1 = take1 ? a1 : best0;
+    const bool take2 = a2 > best1;
+    const int index = take2 ? 2 : static_cast<int>(take1);
+    return {index, kSign[d[index] >= 0]};
 }
 
 // Greatest |d_j| (only the value).
@@ -155,14 +154,19 @@ int box_clip(const OrientedBox& a, const OrientedBox& b, Vec3 n, Vec3 pts[MAX_CO
     const bool a_is_ref = max_alignment(nA) >= max_alignment(nB);
     const OrientedBox& ref = a_is_ref ? a : b;
     const OrientedBox& inc = a_is_ref ? b : a;
-    const Vec3 m = a_is_ref ? n : neg(n);
+    // flip is 1.0 or -1.0; multiplying by it is exact, and by -1.0 it flips
+    // the sign bit as negation does. The choice of reference box is data,
+    // so it selects values instead of branching.
+    static constexpr double kFlip[2] = {-1.0, 1.0};
+    const double flip = kFlip[a_is_ref];
+    const Vec3 m = mul(n, flip);
     // The face choices need m . F_j and -m . I_j. Negating a vector negates
     // each dot product with it (up to the sign of an exact zero sum, which
     // neither |d| nor the d >= 0 test sees), so they come from nA and nB.
-    const double ref_dots[3] = {a_is_ref ? nA[0] : -nB[0], a_is_ref ? nA[1] : -nB[1],
-                                a_is_ref ? nA[2] : -nB[2]};
-    const double inc_dots[3] = {a_is_ref ? -nB[0] : nA[0], a_is_ref ? -nB[1] : nA[1],
-                                a_is_ref ? -nB[2] : nA[2]};
+    const double* ref_n = a_is_ref ? nA : nB;
+    const double* inc_n = a_is_ref ? nB : nA;
+    const double ref_dots[3] = {ref_n[0] * flip, ref_n[1] * flip, ref_n[2] * flip};
+    const double inc_dots[3] = {-(inc_n[0] * flip), -(inc_n[1] * flip), -(inc_n[2] * flip)};
 
     // Incident face: the one turned towards the reference box.
     const FaceAxis fi = pick_face(inc_dots);
