@@ -100,31 +100,36 @@ SegmentPoints closest_pts_segment_segment(Vec3 p1, Vec3 q1, Vec3 p2, Vec3 q2) {
 
 namespace {
 
-// Axis-aligned bounds of a few points. Plain comparisons rather than
-// fmin/fmax (library calls here): the bounds are only used for finite inputs.
-struct Bounds {
-    Vec3 lo, hi;
-};
-
 inline double lesser(double a, double b) { return a < b ? a : b; }
 inline double greater(double a, double b) { return a > b ? a : b; }
 
-Bounds bounds_of(Vec3 a, Vec3 b) {
-    return {{lesser(a.x, b.x), lesser(a.y, b.y), lesser(a.z, b.z)},
-            {greater(a.x, b.x), greater(a.y, b.y), greater(a.z, b.z)}};
-}
+// A point split into the pair (x, y), two lanes of one SSE2 register, and z:
+// bounds and gaps then take one instruction for x and y together. Plain
+// comparisons rather than fmin/fmax: the bounds are only used for finite
+// inputs.
+typedef double XY __attribute__((vector_size(16)));
+struct Split {
+    XY xy;
+    double z;
+};
 
-Bounds bounds_of(Vec3 a, Vec3 b, Vec3 c) {
-    const Bounds ab = bounds_of(a, b);
-    return {{lesser(ab.lo.x, c.x), lesser(ab.lo.y, c.y), lesser(ab.lo.z, c.z)},
-            {greater(ab.hi.x, c.x), greater(ab.hi.y, c.y), greater(ab.hi.z, c.z)}};
-}
+inline Split split(Vec3 v) { return {XY{v.x, v.y}, v.z}; }
+inline Split lesser(const Split& a, const Split& b) { return {a.xy < b.xy ? a.xy : b.xy, lesser(a.z, b.z)}; }
+inline Split greater(const Split& a, const Split& b) { return {a.xy > b.xy ? a.xy : b.xy, greater(a.z, b.z)}; }
+
+// Axis-aligned bounds of a few points.
+struct Bounds {
+    Split lo, hi;
+};
+
+Bounds bounds_of(const Split& a, const Split& b) { return {lesser(a, b), greater(a, b)}; }
 
 // The largest gap between two boxes along an axis: a lower bound on the
 // distance between any point of one and any point of the other.
 double gap(const Bounds& a, const Bounds& b) {
-    return greater(greater(greater(a.lo.x - b.hi.x, b.lo.x - a.hi.x), greater(a.lo.y - b.hi.y, b.lo.y - a.hi.y)),
-                   greater(a.lo.z - b.hi.z, b.lo.z - a.hi.z));
+    const XY below = a.lo.xy - b.hi.xy, above = b.lo.xy - a.hi.xy;
+    const XY g = below > above ? below : above;
+    return greater(greater(g[0], g[1]), greater(a.lo.z - b.hi.z, b.lo.z - a.hi.z));
 }
 
 // Lower bounds that let the contact step skip work whose outcome is already
@@ -146,21 +151,18 @@ struct Prefilter {
 
 bool is_finite(Vec3 v) { return isfinite(v.x) && isfinite(v.y) && isfinite(v.z); }
 
-Bounds point_bounds(Vec3 p) { return {p, p}; }
-
 double max_abs(Vec3 v) { return greater(greater(fabs(v.x), fabs(v.y)), fabs(v.z)); }
 
 }  // namespace
 
 Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
-    const Bounds axis = bounds_of(c0, c1);
     return {c0,
             c1,
             radius,
             mul(add(c1, c0), 0.5),
             radius * radius,
-            axis.lo,
-            axis.hi,
+            {lesser(c0.x, c1.x), lesser(c0.y, c1.y), lesser(c0.z, c1.z)},
+            {greater(c0.x, c1.x), greater(c0.y, c1.y), greater(c0.z, c1.z)},
             greater(max_abs(c0), max_abs(c1)),
             is_finite(c0) && is_finite(c1) && isfinite(radius)};
 }
@@ -173,20 +175,23 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
 
     // Which candidates are surely out of reach (see Prefilter).
     const bool finite = cap.finite && is_finite(v0) && is_finite(v1) && is_finite(v2);
-    const Bounds tri = bounds_of(v0, v1, v2);
+    const Split p[3] = {split(v0), split(v1), split(v2)};
+    const Bounds edge_box[3] = {bounds_of(p[0], p[1]), bounds_of(p[1], p[2]), bounds_of(p[2], p[0])};
+    const Bounds tri = {lesser(edge_box[0].lo, p[2]), greater(edge_box[0].hi, p[2])};
     const Prefilter pre = {1e-12 * greater(greater(max_abs(v0), max_abs(v1)), greater(max_abs(v2), cap.extent))};
     bool far_end[2] = {false, false};
     bool far_edge[3] = {false, false, false};
     if (finite) {
-        const Bounds axis = {cap.lo, cap.hi};
-        const double end_gap[2] = {gap(point_bounds(cap.c0), tri), gap(point_bounds(cap.c1), tri)};
+        const Bounds axis = {split(cap.lo), split(cap.hi)};
+        const Split end[2] = {split(cap.c0), split(cap.c1)};
+        const double end_gap[2] = {gap({end[0], end[0]}, tri), gap({end[1], end[1]}, tri)};
         bool all_far = true;
         for (int e = 0; e < 2; ++e) {
             far_end[e] = pre.beyond(end_gap[e], cap.radius_sq);
             all_far = all_far && far_end[e];
         }
         for (int k = 0; k < 3; ++k) {
-            far_edge[k] = pre.beyond(gap(axis, bounds_of(edges[k][0], edges[k][1])), cap.radius_sq);
+            far_edge[k] = pre.beyond(gap(axis, edge_box[k]), cap.radius_sq);
             all_far = all_far && far_edge[k];
         }
         // A whole miss, known without the face normal: no edge-pass candidate
@@ -232,7 +237,8 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
         const Vec3 foot = sub(sp, mul(normal, height));
         const double reach = cap.radius - height;
         if (!(reach > 0 && reach > best_reach)) continue;
-        if (finite && pre.beyond(gap(point_bounds(foot), tri), kInsideEps2)) continue;
+        const Split at = split(foot);
+        if (finite && pre.beyond(gap({at, at}, tri), kInsideEps2)) continue;
         end_tp[e] = closest_pt_triangle(sp, v0, v1, v2);
         have_tp[e] = true;
         if (length_squared(sub(foot, end_tp[e])) <= kInsideEps2) {
