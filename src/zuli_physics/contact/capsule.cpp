@@ -1,5 +1,6 @@
 #include "capsule.hpp"
 
+#include <float.h>
 #include <math.h>
 #include <string.h>
 
@@ -108,6 +109,7 @@ inline double greater(double a, double b) { return a > b ? a : b; }
 // comparisons rather than fmin/fmax: the bounds are only used for finite
 // inputs.
 typedef double XY __attribute__((vector_size(16)));
+typedef long long XYMask __attribute__((vector_size(16)));
 struct Split {
     XY xy;
     double z;
@@ -174,11 +176,26 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
     const Vec3 edges[3][2] = {{v0, v1}, {v1, v2}, {v2, v0}};
 
     // Which candidates are surely out of reach (see Prefilter).
-    const bool finite = cap.finite && is_finite(v0) && is_finite(v1) && is_finite(v2);
     const Split p[3] = {split(v0), split(v1), split(v2)};
     const Bounds edge_box[3] = {bounds_of(p[0], p[1]), bounds_of(p[1], p[2]), bounds_of(p[2], p[0])};
     const Bounds tri = {lesser(edge_box[0].lo, p[2]), greater(edge_box[0].hi, p[2])};
-    const Prefilter pre = {1e-12 * greater(greater(max_abs(v0), max_abs(v1)), greater(max_abs(v2), cap.extent))};
+    // The vertices' coordinate magnitudes give both whether they are finite
+    // (a NaN or an infinity fails <= DBL_MAX) and the largest of them.
+    const long long no_sign_bits = 0x7fffffffffffffffLL;
+    const XYMask no_sign = {no_sign_bits, no_sign_bits};
+    XY big_xy = {0.0, 0.0};
+    XYMask finite_xy = {-1, -1};
+    double big_z = 0.0;
+    bool finite_z = true;
+    for (const Split& v : p) {
+        const XY m = reinterpret_cast<XY>(reinterpret_cast<XYMask>(v.xy) & no_sign);
+        finite_xy &= m <= DBL_MAX;
+        big_xy = m > big_xy ? m : big_xy;
+        finite_z = finite_z && fabs(v.z) <= DBL_MAX;
+        big_z = greater(fabs(v.z), big_z);
+    }
+    const bool finite = cap.finite && finite_xy[0] && finite_xy[1] && finite_z;
+    const Prefilter pre = {1e-12 * greater(greater(big_xy[0], big_xy[1]), greater(big_z, cap.extent))};
     bool far_end[2] = {false, false};
     bool far_edge[3] = {false, false, false};
     if (finite) {
