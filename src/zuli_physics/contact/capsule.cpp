@@ -63,7 +63,10 @@ Vec3 closest_pt_triangle(Vec3 p, Vec3 a, Vec3 b, Vec3 c) {
     return add(add(a, mul(ab, wb * g)), mul(ac, wc * g));
 }
 
-SegmentPoints closest_pts_segment_segment(Vec3 p1, Vec3 q1, Vec3 p2, Vec3 q2) {
+namespace {
+
+// closest_pts_segment_segment, inlined into the contact step's edge loop.
+[[gnu::always_inline]] inline SegmentPoints closest_segment_points(Vec3 p1, Vec3 q1, Vec3 p2, Vec3 q2) {
     const Vec3 u = sub(q1, p1);
     const Vec3 w = sub(q2, p2);
     const Vec3 r = sub(p1, p2);
@@ -97,6 +100,12 @@ SegmentPoints closest_pts_segment_segment(Vec3 p1, Vec3 q1, Vec3 p2, Vec3 q2) {
         }
     }
     return {add(p1, mul(u, s)), add(p2, mul(w, t))};
+}
+
+}  // namespace
+
+SegmentPoints closest_pts_segment_segment(Vec3 p1, Vec3 q1, Vec3 p2, Vec3 q2) {
+    return closest_segment_points(p1, q1, p2, q2);
 }
 
 namespace {
@@ -288,7 +297,7 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
     }
     for (int k = 0; k < 3; ++k) {
         if (far_edge[k]) continue;
-        const SegmentPoints sp = closest_pts_segment_segment(cap.c0, cap.c1, edges[k][0], edges[k][1]);
+        const SegmentPoints sp = closest_segment_points(cap.c0, cap.c1, edges[k][0], edges[k][1]);
         consider(sp.on_first, sp.on_second);
     }
     // A surface that only touches is a miss. So is a triangle for which no
