@@ -208,7 +208,30 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
     bool far_end[2] = {false, false};
     bool far_edge[3] = {false, false, false};
     if (finite) {
+        // A whole miss, known without the face normal: no edge-pass candidate
+        // is in reach, and no face-pass hit is possible either. The face pass
+        // hits at an end point in front of the plane only within radius +
+        // 1e-09 of the triangle; an end point behind the plane (the other
+        // side from the centre) is excluded by both ends lying clearly on the
+        // same side, beyond what rounding of the heights could flip.
+        const double reach = fabs(cap.radius) + 1e-9;
+        const auto ends_on_one_side = [&] {
+            double side[2], size[2];
+            for (int e = 0; e < 2; ++e) {
+                const Vec3 r = sub(ends[e], v0);
+                side[e] = dot(r, cr);
+                size[e] = (fabs(r.x * cr.x) + fabs(r.y * cr.y)) + fabs(r.z * cr.z);
+            }
+            return (side[0] > 1e-12 * size[0] && side[1] > 1e-12 * size[1]) ||
+                   (side[0] < -1e-12 * size[0] && side[1] < -1e-12 * size[1]);
+        };
+        // The usual case first: the whole axis's box is out of reach of the
+        // triangle's. Every candidate's and end point's box lies within one
+        // of the two, so each of their gaps is at least this one, and
+        // reach >= |radius|.
         const Bounds axis = {split(cap.lo), split(cap.hi)};
+        if (pre.beyond(gap(axis, tri), reach * reach) && ends_on_one_side()) return miss;
+
         const Split end[2] = {split(cap.c0), split(cap.c1)};
         const double end_gap[2] = {gap({end[0], end[0]}, tri), gap({end[1], end[1]}, tri)};
         bool all_far = true;
@@ -220,26 +243,9 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
             far_edge[k] = pre.beyond(gap(axis, edge_box[k]), cap.radius_sq);
             all_far = all_far && far_edge[k];
         }
-        // A whole miss, known without the face normal: no edge-pass candidate
-        // is in reach, and no face-pass hit is possible either. The face pass
-        // hits at an end point in front of the plane only within radius +
-        // 1e-09 of the triangle; an end point behind the plane (the other
-        // side from the centre) is excluded by both ends lying clearly on the
-        // same side, beyond what rounding of the heights could flip.
-        if (all_far) {
-            const double reach = fabs(cap.radius) + 1e-9;
-            double side[2], size[2];
-            for (int e = 0; e < 2; ++e) {
-                const Vec3 r = sub(ends[e], v0);
-                side[e] = dot(r, cr);
-                size[e] = (fabs(r.x * cr.x) + fabs(r.y * cr.y)) + fabs(r.z * cr.z);
-            }
-            const bool same_side = (side[0] > 1e-12 * size[0] && side[1] > 1e-12 * size[1]) ||
-                                   (side[0] < -1e-12 * size[0] && side[1] < -1e-12 * size[1]);
-            const bool ends_far =
-                pre.beyond(end_gap[0], reach * reach) && pre.beyond(end_gap[1], reach * reach);
-            if (same_side && ends_far) return miss;
-        }
+        if (all_far && pre.beyond(end_gap[0], reach * reach) && pre.beyond(end_gap[1], reach * reach) &&
+            ends_on_one_side())
+            return miss;
     }
 
     const double face_len = sqrt(dot(cr, cr));
