@@ -215,22 +215,20 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
         // side from the centre) is excluded by both ends lying clearly on the
         // same side, beyond what rounding of the heights could flip.
         const double reach = fabs(cap.radius) + 1e-9;
-        const auto ends_on_one_side = [&] {
-            double side[2], size[2];
-            for (int e = 0; e < 2; ++e) {
-                const Vec3 r = sub(ends[e], v0);
-                side[e] = dot(r, cr);
-                size[e] = (fabs(r.x * cr.x) + fabs(r.y * cr.y)) + fabs(r.z * cr.z);
-            }
-            return (side[0] > 1e-12 * size[0] && side[1] > 1e-12 * size[1]) ||
-                   (side[0] < -1e-12 * size[0] && side[1] < -1e-12 * size[1]);
-        };
+        double side[2], size[2];  // r . cr for r = end - v0, and its terms' magnitudes
+        for (int e = 0; e < 2; ++e) {
+            const Vec3 r = sub(ends[e], v0);
+            side[e] = dot(r, cr);
+            size[e] = (fabs(r.x * cr.x) + fabs(r.y * cr.y)) + fabs(r.z * cr.z);
+        }
+        const bool one_side = (side[0] > 1e-12 * size[0] && side[1] > 1e-12 * size[1]) ||
+                              (side[0] < -1e-12 * size[0] && side[1] < -1e-12 * size[1]);
         // The usual case first: the whole axis's box is out of reach of the
         // triangle's. Every candidate's and end point's box lies within one
         // of the two, so each of their gaps is at least this one, and
         // reach >= |radius|.
         const Bounds axis = {split(cap.lo), split(cap.hi)};
-        if (pre.beyond(gap(axis, tri), reach * reach) && ends_on_one_side()) return miss;
+        if (one_side && pre.beyond(gap(axis, tri), reach * reach)) return miss;
 
         const Split end[2] = {split(cap.c0), split(cap.c1)};
         const double end_gap[2] = {gap({end[0], end[0]}, tri), gap({end[1], end[1]}, tri)};
@@ -243,9 +241,25 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
             far_edge[k] = pre.beyond(gap(axis, edge_box[k]), cap.radius_sq);
             all_far = all_far && far_edge[k];
         }
-        if (all_far && pre.beyond(end_gap[0], reach * reach) && pre.beyond(end_gap[1], reach * reach) &&
-            ends_on_one_side())
-            return miss;
+        if (all_far) {
+            if (one_side && pre.beyond(end_gap[0], reach * reach) && pre.beyond(end_gap[1], reach * reach))
+                return miss;
+            // The ends on either side of the plane: the face pass could still
+            // hit through an end whose foot lies in the triangle. Each foot
+            // is estimated without the normalised normal, as the end minus
+            // cr (r . cr) / (cr . cr); it differs from the computed foot by
+            // rounding far below the margin, so with the margin counted
+            // twice, both estimates surely outside the triangle mean both
+            // computed feet are too.
+            const Prefilter wide = {2 * pre.margin};
+            const double inv = 1.0 / dot(cr, cr);
+            bool feet_out = true;
+            for (int e = 0; e < 2; ++e) {
+                const Split foot = split(sub(ends[e], mul(cr, side[e] * inv)));
+                feet_out = feet_out && wide.beyond(gap({foot, foot}, tri), kInsideEps2);
+            }
+            if (feet_out) return miss;
+        }
     }
 
     const double face_len = sqrt(dot(cr, cr));
