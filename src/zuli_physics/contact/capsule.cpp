@@ -223,12 +223,28 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
         }
         const bool one_side = (side[0] > 1e-12 * size[0] && side[1] > 1e-12 * size[1]) ||
                               (side[0] < -1e-12 * size[0] && side[1] < -1e-12 * size[1]);
+        // With every candidate out of reach, the ends on either side of the
+        // plane: the face pass could still hit through an end whose foot
+        // lies in the triangle. Each foot is estimated without the
+        // normalised normal, as the end minus cr (r . cr) / (cr . cr); it
+        // differs from the computed foot by rounding far below the margin,
+        // so with the margin counted twice, both estimates surely outside
+        // the triangle mean both computed feet are too.
+        const auto feet_out = [&] {
+            const Prefilter wide = {2 * pre.margin};
+            const double inv = 1.0 / dot(cr, cr);
+            for (int e = 0; e < 2; ++e) {
+                const Split foot = split(sub(ends[e], mul(cr, side[e] * inv)));
+                if (!wide.beyond(gap({foot, foot}, tri), kInsideEps2)) return false;
+            }
+            return true;
+        };
         // The usual case first: the whole axis's box is out of reach of the
         // triangle's. Every candidate's and end point's box lies within one
         // of the two, so each of their gaps is at least this one, and
         // reach >= |radius|.
         const Bounds axis = {split(cap.lo), split(cap.hi)};
-        if (one_side && pre.beyond(gap(axis, tri), reach * reach)) return miss;
+        if (pre.beyond(gap(axis, tri), reach * reach) && (one_side || feet_out())) return miss;
 
         const Split end[2] = {split(cap.c0), split(cap.c1)};
         const double end_gap[2] = {gap({end[0], end[0]}, tri), gap({end[1], end[1]}, tri)};
@@ -242,23 +258,8 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
             all_far = all_far && far_edge[k];
         }
         if (all_far) {
-            if (one_side && pre.beyond(end_gap[0], reach * reach) && pre.beyond(end_gap[1], reach * reach))
-                return miss;
-            // The ends on either side of the plane: the face pass could still
-            // hit through an end whose foot lies in the triangle. Each foot
-            // is estimated without the normalised normal, as the end minus
-            // cr (r . cr) / (cr . cr); it differs from the computed foot by
-            // rounding far below the margin, so with the margin counted
-            // twice, both estimates surely outside the triangle mean both
-            // computed feet are too.
-            const Prefilter wide = {2 * pre.margin};
-            const double inv = 1.0 / dot(cr, cr);
-            bool feet_out = true;
-            for (int e = 0; e < 2; ++e) {
-                const Split foot = split(sub(ends[e], mul(cr, side[e] * inv)));
-                feet_out = feet_out && wide.beyond(gap({foot, foot}, tri), kInsideEps2);
-            }
-            if (feet_out) return miss;
+            const bool ends_far = pre.beyond(end_gap[0], reach * reach) && pre.beyond(end_gap[1], reach * reach);
+            if ((one_side && ends_far) || feet_out()) return miss;
         }
     }
 
