@@ -1,5 +1,7 @@
 #include "contact/capsule.hpp"
 
+#include <math.h>
+
 #include <vector>
 
 #include "test_util.hpp"
@@ -101,6 +103,25 @@ TEST(CapsuleTriangle, ExactTouchIsAMiss) {
 
 TEST(CapsuleTriangle, EndBehindThePlaneReachesPastRadius) {
     expect_hit(contact({0.25, 0.25, -0.2}, {0.25, 0.25, 1}, 0.1), {0.25, 0.25, 0}, {0, 0, 1}, 0.1 - -0.2);
+}
+
+TEST(CapsuleTriangle, FarEndBehindATiltedPlaneHitsThroughTheFace) {
+    // Every candidate pair is far out of reach (the whole axis lies ~10 away
+    // in x), but the axis crosses the triangle's tilted plane, and the end
+    // behind it stands on the normal through an interior point: the face
+    // pass hits there. The same capsule moved 5 along y puts that foot
+    // outside the triangle: a miss.
+    const Vec3 t0 = {0, 0, 0}, t1 = {0.1, 0, 0.1}, t2 = {0, 0.1, 0};
+    const TriangleContact c =
+        capsule_triangle_contact(make_capsule({10.03, 0.03, -9.97}, {10.03, 0.03, 40}, 0.5), t0, t1, t2);
+    ASSERT_EQ(c.hit, 1);
+    const double h = sqrt(0.5);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(at(c.point, i), 0.03, 1e-12);
+        EXPECT_NEAR(at(c.normal, i), at(Vec3{-h, 0, h}, i), 1e-15);
+    }
+    EXPECT_NEAR(c.depth, 0.5 + 20 * h, 1e-12);
+    EXPECT_EQ(capsule_triangle_contact(make_capsule({10.03, 5.03, -9.97}, {10.03, 5.03, 40}, 0.5), t0, t1, t2).hit, 0);
 }
 
 TEST(CapsuleTriangle, ZeroLengthCapsuleIsASphere) {
