@@ -156,9 +156,16 @@ def box_pair(rng):
     return ca, Ra, ha, cb, Rb, hb
 
 
+def unit(rng_or_vector):
+    """A random unit vector, or the given vector normalised."""
+    v = rng_or_vector if isinstance(rng_or_vector, list) else [rng_or_vector.gauss(0, 1) for _ in range(3)]
+    n = math.sqrt(sum(x * x for x in v)) or 1.0
+    return [x / n for x in v]
+
+
 def capsule_case(rng, triangles=16):
     """(c0, c1, radius, [triangle, ...]) with triangles near the capsule."""
-    family = rng.randrange(8)
+    family = rng.randrange(9)
     c0 = vec3(rng, 1.5)
     c1 = [c + d for c, d in zip(c0, vec3(rng, 2))]
     radius = rng.uniform(0, 1)
@@ -175,9 +182,11 @@ def capsule_case(rng, triangles=16):
         radius = poison(rng, [radius], 0.3)[0]
     elif family == 6:  # zero or negative radius
         radius = rng.choice([0.0, -0.5, 1e-300])
+    elif family == 7:  # long: its ends reach far past the triangles
+        c1 = [c + rng.uniform(5, 30) * x for c, x in zip(c0, unit(rng))]
     tris = []
     for _ in range(triangles):
-        kind = rng.randrange(8)
+        kind = rng.randrange(9)
         tri = [[rng.uniform(-2, 2), rng.uniform(-2, 2), rng.uniform(-0.3, 0.3)] for _ in range(3)]
         if kind == 1:  # flat in the plane z = 0 (face pass, exact ties)
             for p in tri:
@@ -206,6 +215,24 @@ def capsule_case(rng, triangles=16):
             side = vec3(rng, 1)
             second = near if kind == 7 else [a + b for a, b in zip(away, side)]
             tri = [near, [a + b for a, b in zip(second, side)], [a - b for a, b in zip(away, side)]]
+        elif kind == 8:  # tilted, around the foot of an end behind a plane that the axis crosses
+            end, other = (c0, c1) if rng.random() < 0.5 else (c1, c0)
+            cross_at = [e + rng.uniform(0.05, 0.45) * (o - e) for e, o in zip(end, other)]
+            n = unit(rng)
+            if sum((o - e) * x for e, o, x in zip(end, other, n)) < 0:
+                n = [-x for x in n]  # the centre in front, the end behind
+            height = sum((e - x) * k for e, x, k in zip(end, cross_at, n))
+            foot = [e - height * k for e, k in zip(end, n)]
+            r = unit(rng)
+            along = sum(x * y for x, y in zip(r, n))
+            u = unit([a - along * b for a, b in zip(r, n)])
+            w = [n[1] * u[2] - n[2] * u[1], n[2] * u[0] - n[0] * u[2], n[0] * u[1] - n[1] * u[0]]
+            s = rng.uniform(1e-3, 0.5)
+            # The foot inside, on an edge, or just outside it.
+            off = rng.choice([0.0, 1e-10, -1e-10, 1e-9, -1e-9, 2e-9, -2e-9, 1e-6, -1e-6])
+            tri = [[f - s * a + off * b for f, a, b in zip(foot, u, w)],
+                   [f + s * a + off * b for f, a, b in zip(foot, u, w)],
+                   [f + 2 * s * b for f, b in zip(foot, w)]]
         if rng.random() < 0.5:  # the other winding
             tri = [tri[0], tri[2], tri[1]]
         tris.append(tri)
