@@ -315,11 +315,15 @@ CandidateAxes box_axes(const Mat3& Ra, const Mat3& Rb) {
     return L;
 }
 
-// Compiled once for AVX2 and once for the baseline instruction set; the
-// loader picks one.
-__attribute__((target_clones("avx2", "default"))) int box_sat(const OrientedBox& a, const OrientedBox& b,
-                                                              Vec3& normal, Vec3 pts[MAX_CONTACTS],
-                                                              double dep[MAX_CONTACTS]) {
+namespace {
+
+// box_sat's body, compiled once for AVX2 and once for the baseline
+// instruction set; the loader picks one. (Internal, so that the dispatcher
+// is not exported from the extension.)
+__attribute__((target_clones("avx2", "default"))) int separating_axis_test(const OrientedBox& a,
+                                                                           const OrientedBox& b, Vec3& normal,
+                                                                           Vec3 pts[MAX_CONTACTS],
+                                                                           double dep[MAX_CONTACTS]) {
     constexpr int kGroups = CandidateAxes::kGroups;
     const Vec3 d = sub(b.c, a.c);
     CandidateAxes L;
@@ -374,6 +378,13 @@ __attribute__((target_clones("avx2", "default"))) int box_sat(const OrientedBox&
     }
     normal = axis;
     return box_clip(a, b, axis, pts, dep, least);
+}
+
+}  // namespace
+
+int box_sat(const OrientedBox& a, const OrientedBox& b, Vec3& normal, Vec3 pts[MAX_CONTACTS],
+            double dep[MAX_CONTACTS]) {
+    return separating_axis_test(a, b, normal, pts, dep);
 }
 
 void box_box_contact(const OrientedBox& a, const OrientedBox& b, Manifold& out) {
