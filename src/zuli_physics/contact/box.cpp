@@ -2,7 +2,6 @@
 
 #include <assert.h>
 #include <math.h>
-#include <string.h>
 
 namespace zuli {
 
@@ -50,8 +49,7 @@ double max_alignment(const double d[3]) {
 namespace {
 
 // clip_pass, inlined into box_clip's four passes.
-__attribute__((always_inline)) inline const Polygon& clip_side(const Polygon& in, Vec3 P, double U,
-                                                               Polygon& out) {
+[[gnu::always_inline]] inline const Polygon& clip_side(const Polygon& in, Vec3 P, double U, Polygon& out) {
     // Each vertex's distance is computed once; the edge (V, W) reuses W's.
     double dist[MAX_POLY];
     bool all_inside = true;
