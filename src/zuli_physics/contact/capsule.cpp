@@ -333,7 +333,11 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
     return hit_at(btp, n, cap.radius - dist);
 }
 
-void capsule_triangles_batch(const Capsule& cap, const TriangleBatch& b) {
+void capsule_triangles_batch(const Capsule& capsule, const TriangleBatch& batch) {
+    // Local copies: the byte-wise stores into the outputs could otherwise
+    // alias them, and every field would be reloaded after each store.
+    const Capsule cap = capsule;
+    const TriangleBatch b = batch;
     // memcpy keeps unaligned caller buffers well-defined; it compiles to moves.
     for (ptrdiff_t i = 0; i < b.n; ++i) {
         const char* tri = b.verts + i * b.tri_stride;
