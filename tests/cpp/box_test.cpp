@@ -15,6 +15,12 @@ using test::SameVec;
 
 const double kS = sqrt(0.5);
 
+// Appends a vertex to a test polygon.
+void push(Polygon& poly, Vec3 p) {
+    ASSERT_LT(poly.n, MAX_POLY);
+    poly.v[poly.n++] = p;
+}
+
 Mat3 matmul(const Mat3& a, const Mat3& b) {
     Mat3 r{};
     for (int i = 0; i < 3; ++i)
@@ -155,7 +161,7 @@ TEST(BestFaceAxis, TiesKeepLowerIndexAndZeroCountsAsPositive) {
 
 TEST(ClipPass, OnPlaneVertexEmittedOnceAndNoCrossingOnTouch) {
     Polygon in;
-    for (Vec3 p : {Vec3{0, 0, 0}, Vec3{1, 0, 0}, Vec3{1, 1, 0}, Vec3{0, 1, 0}}) in.emit(p);
+    for (Vec3 p : {Vec3{0, 0, 0}, Vec3{1, 0, 0}, Vec3{1, 1, 0}, Vec3{0, 1, 0}}) push(in, p);
     Polygon out;
     // x <= 1: two vertices on the plane, nothing cut; the input comes back.
     EXPECT_EQ(&clip_pass(in, {1, 0, 0}, 1.0, out), &in);
@@ -176,7 +182,7 @@ TEST(ClipPass, EveryPolygonSizeMatchesTheScalarRule) {
     for (int n = 1; n <= MAX_POLY; ++n) {
         for (int trial = 0; trial < 200; ++trial) {
             Polygon in;
-            for (int l = 0; l < n; ++l) in.emit({unit(rng), unit(rng), unit(rng)});
+            for (int l = 0; l < n; ++l) push(in, {unit(rng), unit(rng), unit(rng)});
             const Vec3 P = {unit(rng), unit(rng), unit(rng)};
             const double U = 0.25 * unit(rng);
             std::vector<Vec3> expected;
@@ -199,7 +205,7 @@ TEST(ClipPass, EmissionStopsAtCapacity) {
     // Sixteen vertices whose plane distances alternate in sign: a pass would
     // emit 8 kept vertices and 16 crossings; it keeps the first MAX_POLY.
     Polygon in;
-    for (int i = 0; i < MAX_POLY; ++i) in.emit({i % 2 ? 1e-17 : -1e-17, static_cast<double>(i), 0});
+    for (int i = 0; i < MAX_POLY; ++i) push(in, {i % 2 ? 1e-17 : -1e-17, static_cast<double>(i), 0});
     Polygon out;
     const Polygon& got = clip_pass(in, {1, 0, 0}, 0.0, out);
     EXPECT_EQ(got.n, MAX_POLY);

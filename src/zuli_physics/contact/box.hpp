@@ -28,9 +28,6 @@ inline constexpr int MAX_POLY = 16;
 struct Polygon {
     Vec3 v[2 * MAX_POLY];
     int n = 0;
-    void emit(Vec3 p) {
-        if (n < MAX_POLY) v[n++] = p;
-    }
 };
 
 struct FaceAxis {
@@ -58,6 +55,7 @@ struct CandidateAxes {
     Vec3 axis(int lane) const { return {x[lane / 4][lane % 4], y[lane / 4][lane % 4], z[lane / 4][lane % 4]}; }
     bool listed(int lane) const { return used[lane / 4][lane % 4] != 0; }
 };
+static_assert(MAX_AXES <= 3 * CandidateAxes::kGroups, "three listed lanes per group");
 
 CandidateAxes box_axes(const Mat3& Ra, const Mat3& Rb);
 
