@@ -1,6 +1,5 @@
 #include "capsule.hpp"
 
-#include <float.h>
 #include <math.h>
 #include <string.h>
 
@@ -182,28 +181,23 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
     const TriangleContact miss = {0, {0, 0, 0}, {0, 0, 0}, 0};
     const Vec3 cr = cross(sub(v1, v0), sub(v2, v0));
     const Vec3 ends[2] = {cap.c0, cap.c1};
-    const Vec3 edges[3][2] = {{v0, v1}, {v1, v2}, {v2, v0}};
 
     // Which candidates are surely out of reach (see Prefilter).
     const Split p[3] = {split(v0), split(v1), split(v2)};
-    const Bounds edge_box[3] = {bounds_of(p[0], p[1]), bounds_of(p[1], p[2]), bounds_of(p[2], p[0])};
-    const Bounds tri = {lesser(edge_box[0].lo, p[2]), greater(edge_box[0].hi, p[2])};
-    // The vertices' coordinate magnitudes give both whether they are finite
-    // (a NaN or an infinity fails <= DBL_MAX) and the largest of them.
+    const Bounds tri = {lesser(lesser(p[0], p[1]), p[2]), greater(greater(p[0], p[1]), p[2])};
+    // x - x is 0 for a finite x and NaN for an infinity or a NaN, and a sum
+    // with a NaN stays NaN: the vertices are finite when these sums are 0.
+    const XY zero_xy = ((p[0].xy - p[0].xy) + (p[1].xy - p[1].xy)) + (p[2].xy - p[2].xy);
+    const double zero_z = ((v0.z - v0.z) + (v1.z - v1.z)) + (v2.z - v2.z);
+    const bool finite = cap.finite && zero_xy[0] == 0 && zero_xy[1] == 0 && zero_z == 0;
+    // For finite vertices the largest coordinate magnitude is that of a
+    // bound.
     const long long no_sign_bits = 0x7fffffffffffffffLL;
     const XYMask no_sign = {no_sign_bits, no_sign_bits};
-    XY big_xy = {0.0, 0.0};
-    XYMask finite_xy = {-1, -1};
-    double big_z = 0.0;
-    bool finite_z = true;
-    for (const Split& v : p) {
-        const XY m = reinterpret_cast<XY>(reinterpret_cast<XYMask>(v.xy) & no_sign);
-        finite_xy &= m <= DBL_MAX;
-        big_xy = m > big_xy ? m : big_xy;
-        finite_z = finite_z && fabs(v.z) <= DBL_MAX;
-        big_z = greater(fabs(v.z), big_z);
-    }
-    const bool finite = cap.finite && finite_xy[0] && finite_xy[1] && finite_z;
+    const XY lo_abs = reinterpret_cast<XY>(reinterpret_cast<XYMask>(tri.lo.xy) & no_sign);
+    const XY hi_abs = reinterpret_cast<XY>(reinterpret_cast<XYMask>(tri.hi.xy) & no_sign);
+    const XY big_xy = lo_abs > hi_abs ? lo_abs : hi_abs;
+    const double big_z = greater(fabs(tri.lo.z), fabs(tri.hi.z));
     const Prefilter pre = {1e-12 * greater(greater(big_xy[0], big_xy[1]), greater(big_z, cap.extent))};
     bool far_end[2] = {false, false};
     bool far_edge[3] = {false, false, false};
@@ -254,7 +248,7 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
             all_far = all_far && far_end[e];
         }
         for (int k = 0; k < 3; ++k) {
-            far_edge[k] = pre.beyond(gap(axis, edge_box[k]), cap.radius_sq);
+            far_edge[k] = pre.beyond(gap(axis, bounds_of(p[k], p[k == 2 ? 0 : k + 1])), cap.radius_sq);
             all_far = all_far && far_edge[k];
         }
         if (all_far) {
@@ -316,6 +310,7 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
         if (far_end[e]) continue;
         consider(ends[e], have_tp[e] ? end_tp[e] : closest_pt_triangle(ends[e], v0, v1, v2));
     }
+    const Vec3 edges[3][2] = {{v0, v1}, {v1, v2}, {v2, v0}};
     for (int k = 0; k < 3; ++k) {
         if (far_edge[k]) continue;
         const SegmentPoints sp = closest_segment_points(cap.c0, cap.c1, edges[k][0], edges[k][1]);
@@ -333,17 +328,29 @@ TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, V
     return hit_at(btp, n, cap.radius - dist);
 }
 
+namespace {
+
+// A vertex read coordinate by coordinate (memcpy keeps unaligned caller
+// buffers well-defined and compiles to plain loads). Copying the three
+// coordinates to a stack array in one block instead made the step's first
+// 16-byte reads straddle two earlier stores, which stalls until they retire.
+inline Vec3 load_vec3(const char* p) {
+    double c[3];
+    for (int k = 0; k < 3; ++k) memcpy(&c[k], p + k * sizeof(double), sizeof(double));
+    return {c[0], c[1], c[2]};
+}
+
+}  // namespace
+
 void capsule_triangles_batch(const Capsule& capsule, const TriangleBatch& batch) {
     // Local copies: the byte-wise stores into the outputs could otherwise
     // alias them, and every field would be reloaded after each store.
     const Capsule cap = capsule;
     const TriangleBatch b = batch;
-    // memcpy keeps unaligned caller buffers well-defined; it compiles to moves.
     for (ptrdiff_t i = 0; i < b.n; ++i) {
         const char* tri = b.verts + i * b.tri_stride;
-        Vec3 v[3];
-        for (int j = 0; j < 3; ++j) memcpy(&v[j], tri + j * b.vert_stride, sizeof(Vec3));
-        const TriangleContact c = capsule_triangle_contact(cap, v[0], v[1], v[2]);
+        const TriangleContact c = capsule_triangle_contact(cap, load_vec3(tri), load_vec3(tri + b.vert_stride),
+                                                           load_vec3(tri + 2 * b.vert_stride));
         const unsigned char flag = c.hit ? 1 : 0;
         memcpy(b.hit + i * b.hit_stride, &flag, 1);
         if (!c.hit) continue;
