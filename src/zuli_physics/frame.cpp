@@ -191,15 +191,11 @@ bool check_layout(const Py_buffer& b, const Py_ssize_t (&shape)[NDIM]) {
     return true;
 }
 
-// An NDIM-axis buffer of `element`, whose plain format is the single
-// character PLAIN; records it in the view.
-template <int NDIM, char PLAIN>
-bool check_buffer(ArrayView& v, const fmt::ElementType& element) {
+// The shape and layout of a buffer whose element type is already checked,
+// by the general rule; records them in the view.
+template <int NDIM>
+Py_NO_INLINE bool check_shape_slow(ArrayView& v) {
     const Py_buffer& b = v.buffer;
-    if (b.ndim != NDIM) return ndim_error(NDIM, b.ndim);
-    const char* format = b.format ? b.format : "B";
-    if (!(format[0] == PLAIN && format[1] == '\0') && !check_format_slow(format, element)) return false;
-    if (b.itemsize != static_cast<Py_ssize_t>(element.size)) return itemsize_error(b.itemsize, element);
     Py_ssize_t shape[NDIM];
     for (int a = 0; a < NDIM; ++a) shape[a] = b.shape ? b.shape[a] : b.len / b.itemsize;
     if (b.len > 0 && !check_layout<NDIM>(b, shape)) return false;
@@ -211,6 +207,38 @@ bool check_buffer(ArrayView& v, const fmt::ElementType& element) {
         running *= shape[a];
     }
     return true;
+}
+
+// An NDIM-axis buffer of `element`, whose plain format is the single
+// character PLAIN; records it in the view.
+template <int NDIM, char PLAIN>
+bool check_buffer(ArrayView& v, const fmt::ElementType& element) {
+    const Py_buffer& b = v.buffer;
+    if (b.ndim != NDIM) return ndim_error(NDIM, b.ndim);
+    const char* format = b.format ? b.format : "B";
+    if (!(format[0] == PLAIN && format[1] == '\0') && !check_format_slow(format, element)) return false;
+    if (b.itemsize != static_cast<Py_ssize_t>(element.size)) return itemsize_error(b.itemsize, element);
+    // What exporters give for the flags requested: shape and strides, no
+    // suboffsets, each stride (of an axis longer than 1) the byte size of
+    // the axes after it, never zero. The general rule accepts such a buffer
+    // unchanged, so it is taken as is; anything else goes through that rule.
+    if (b.shape && b.strides && !b.suboffsets) {
+        bool row_major = true;
+        Py_ssize_t running = b.itemsize;
+        for (int a = NDIM - 1; a >= 0; --a) {
+            row_major &= b.shape[a] <= 1 || (b.strides[a] == running && running != 0);
+            running *= b.shape[a];
+        }
+        if (row_major) {
+            v.data = static_cast<char*>(b.buf);
+            for (int a = 0; a < NDIM; ++a) {
+                v.shape[a] = b.shape[a];
+                v.strides[a] = b.strides[a];
+            }
+            return true;
+        }
+    }
+    return check_shape_slow<NDIM>(v);
 }
 
 bool acquire_view(PyObject* obj, Kind kind, ArrayView& v) {
