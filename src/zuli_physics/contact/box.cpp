@@ -2,6 +2,7 @@
 
 #include <assert.h>
 #include <math.h>
+#include <string.h>
 
 namespace zuli {
 
@@ -241,15 +242,26 @@ int CandidateAxes::count() const {
 
 namespace {
 
+// {row[0], row[1], row[2], 0.0}, put together in registers from a pair
+// and a single. Written element by element into memory and read back as
+// one vector, it would stall the read until the smaller writes retire.
+[[gnu::always_inline]] inline void row_lanes(const double (&row)[3], Lanes& out) {
+    typedef double Pair __attribute__((vector_size(16)));
+    Pair first;
+    memcpy(&first, row, sizeof first);
+    const Pair last = {row[2], 0.0};
+    out = __builtin_shufflevector(first, last, 0, 1, 2, 3);
+}
+
 // Groups 0 and 1: the face axes, as given. Row r of a rotation holds
 // component r of its three axes.
 [[gnu::always_inline]] inline void face_axes(const Mat3& Ra, const Mat3& Rb, CandidateAxes& L) {
 #pragma GCC unroll 2
     for (int g = 0; g < 2; ++g) {
         const double(&R)[3][3] = g == 0 ? Ra.m : Rb.m;
-        L.x[g] = Lanes{R[0][0], R[0][1], R[0][2], 0.0};
-        L.y[g] = Lanes{R[1][0], R[1][1], R[1][2], 0.0};
-        L.z[g] = Lanes{R[2][0], R[2][1], R[2][2], 0.0};
+        row_lanes(R[0], L.x[g]);
+        row_lanes(R[1], L.y[g]);
+        row_lanes(R[2], L.z[g]);
         L.used[g] = LaneMask{-1, -1, -1, 0};
     }
 }
@@ -259,10 +271,10 @@ namespace {
 // kParallelEdgeEps. The padding lane crosses with a zero vector, so it is
 // never kept.
 [[gnu::always_inline]] inline void edge_axes(const Mat3& Ra, const Mat3& Rb, CandidateAxes& L) {
-    const auto& B = Rb.m;
-    const Lanes bx = {B[0][0], B[0][1], B[0][2], 0.0};
-    const Lanes by = {B[1][0], B[1][1], B[1][2], 0.0};
-    const Lanes bz = {B[2][0], B[2][1], B[2][2], 0.0};
+    Lanes bx, by, bz;
+    row_lanes(Rb.m[0], bx);
+    row_lanes(Rb.m[1], by);
+    row_lanes(Rb.m[2], bz);
 #pragma GCC unroll 3
     for (int i = 0; i < 3; ++i) {
         const double ax = Ra.m[0][i], ay = Ra.m[1][i], az = Ra.m[2][i];
