@@ -181,6 +181,22 @@ class TestArrays:
                native.box_box, vec(0, 0, 0), np.eye(3, dtype=np.int32), np.zeros(3, np.float32),
                vec(0, 0, 0), np.eye(3), vec(1, 1, 1))
 
+    @pytest.mark.parametrize("step", [1, 2, 5])
+    def test_length_one_axis_may_have_any_stride(self, step):
+        # A memoryview slice of length 1 keeps its parent's step as stride;
+        # such an axis is contiguous whatever the stride, and the writes
+        # land on its one element.
+        args = capsule_args(1)
+        plain = [a.copy() if isinstance(a, np.ndarray) else a for a in args]
+        native.capsule_triangles(*plain)
+        hit_store, depth_store = np.full(6, 7, np.uint8), np.full(6, 9.0)
+        args[4] = memoryview(hit_store)[::step][:1]
+        args[7] = memoryview(depth_store)[::step][:1]
+        native.capsule_triangles(*args)
+        assert hit_store[0] == plain[4][0] == 1 and (hit_store[1:] == 7).all()
+        assert depth_store[0] == plain[7][0] and (depth_store[1:] == 9.0).all()
+        assert same(list(args[5].ravel()) + list(args[6].ravel()), list(plain[5].ravel()) + list(plain[6].ravel()))
+
     def test_empty_array_passes_layout(self):
         raises(ValueError, "sphere_sphere() argument 'ca' must have at least 3 elements (got 0)",
                native.sphere_sphere, np.zeros(0), 1.0, vec(1, 0, 0), 1.0)
