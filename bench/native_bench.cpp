@@ -88,7 +88,7 @@ void BM_BoxChain_ODE(benchmark::State& state) {
     for (auto _ : state) {
         for (size_t i = 0; i < n; ++i) {
             const OdeBox &a = g_ode_a[i], &b = g_ode_b[i];
-            const int k = dBoxBox(a.p, a.R, a.side, b.p, b.R, b.side, normal, &depth, &code, 4, contacts,
+            int k = dBoxBox(a.p, a.R, a.side, b.p, b.R, b.side, normal, &depth, &code, 4, contacts,
                                   sizeof(dContactGeom));
             benchmark::DoNotOptimize(k);
             benchmark::DoNotOptimize(contacts);
@@ -137,7 +137,7 @@ void BM_CapsuleTriangle_Ours(benchmark::State& state) {
     int hits = 0;
     for (auto _ : state) {
         for (size_t i = 0; i < n; ++i) {
-            const zuli::TriangleContact c =
+            zuli::TriangleContact c =
                 zuli::capsule_triangle_contact(g_capsule, g_tri[3 * i], g_tri[3 * i + 1], g_tri[3 * i + 2]);
             hits += c.hit;
             benchmark::DoNotOptimize(c);
