@@ -192,21 +192,16 @@ int box_clip(const OrientedBox& a, const OrientedBox& b, Vec3 n, Vec3 pts[MAX_CO
                            mul(ref.R.col(r1), hr[r1])),
                        mul(ref.R.col(r2), hr[r2]));
 
-    // Clip against the side planes +F_i, -F_i of each in-face axis i, in
-    // increasing i. An empty pass goes straight to the fallback.
+    // Clip against the side planes +F_i, -F_i of the two in-face axes i, in
+    // increasing i (r1 < r2). An empty pass goes straight to the fallback.
     int cur = 0;
     bool emptied = false;
-    for (int i = 0; i < 3 && !emptied; ++i) {
-        if (i == fr.index) continue;
-        for (int side = 0; side < 2; ++side) {
-            const Vec3 P = mul(ref.R.col(i), side == 0 ? 1.0 : -1.0);
-            const double U = dot(P, ref.c) + hr[i];
-            if (&clip_side(poly[cur], P, U, poly[1 - cur]) != &poly[cur]) cur = 1 - cur;
-            if (poly[cur].n == 0) {
-                emptied = true;
-                break;
-            }
-        }
+    for (int pass = 0; pass < 4 && !emptied; ++pass) {
+        const int i = pass < 2 ? r1 : r2;
+        const Vec3 P = mul(ref.R.col(i), pass % 2 == 0 ? 1.0 : -1.0);
+        const double U = dot(P, ref.c) + hr[i];
+        if (&clip_side(poly[cur], P, U, poly[1 - cur]) != &poly[cur]) cur = 1 - cur;
+        emptied = poly[cur].n == 0;
     }
 
     if (!emptied) {
