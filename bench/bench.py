@@ -262,7 +262,7 @@ def cpu_model():
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--repeats", type=int, default=15)
+    parser.add_argument("--repeats", type=int, default=31)
     parser.add_argument("--native", help="path of the native_bench executable")
     parser.add_argument("--data", default="build/bench-data")
     args = parser.parse_args()
