@@ -177,7 +177,10 @@ Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
             is_finite(c0) && is_finite(c1) && isfinite(radius)};
 }
 
-TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2) {
+// Out of line on purpose, as is the batch loop below: with link-time
+// optimisation both would be inlined into the entry function, and a batch of
+// 64 triangles then ran about 3% slower (measured); the call costs less.
+[[gnu::noinline]] TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2) {
     const TriangleContact miss = {0, {0, 0, 0}, {0, 0, 0}, 0};
     const Vec3 cr = cross(sub(v1, v0), sub(v2, v0));
     const Vec3 ends[2] = {cap.c0, cap.c1};
@@ -342,7 +345,7 @@ inline Vec3 load_vec3(const char* p) {
 
 }  // namespace
 
-void capsule_triangles_batch(const Capsule& capsule, const TriangleBatch& batch) {
+[[gnu::noinline]] void capsule_triangles_batch(const Capsule& capsule, const TriangleBatch& batch) {
     // Local copies: the byte-wise stores into the outputs could otherwise
     // alias them, and every field would be reloaded after each store.
     const Capsule cap = capsule;
