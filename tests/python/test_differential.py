@@ -10,6 +10,9 @@ from conftest import native, same
 from differential import CHECKS, run
 
 CASES = int(os.environ.get("ZULI_DIFF_CASES", "20000"))
+# The runs fork worker processes while the batch module's thread pool is up;
+# the pool is fork-safe (the children use it too), so the warning is noise.
+pytestmark = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 
 
 @pytest.mark.parametrize("name", list(CHECKS))

@@ -223,3 +223,71 @@ def test_capsule_triangles(data):
     if isinstance(verts, np.ndarray) and verts.ndim == 3 and all(v is inner for v, (_, inner) in zip(values[4:], outs)):
         hit = outs[0][1]
         assert set(hit[:len(verts)].view(np.uint8).tolist()) <= {0, 1}
+
+
+BATCH_SIDES = {
+    "box_box": ((3, (3, 3), 3), (3, (3, 3), 3)),
+    "sphere_sphere": ((3, None), (3, None)),
+    "sphere_box": ((3, None), (3, (3, 3), 3)),
+}
+
+
+def batch_input(draw, rows, tail):
+    """A float64 side array (usually), of (rows,) + tail, with random strides,
+    order and writability, or now and then something else entirely."""
+    kind = draw(st.integers(0, 19))
+    if kind == 0:
+        return draw(arrays)
+    shape = (rows,) + ((tail,) if isinstance(tail, int) else tuple(tail or ()))
+    if kind == 1:
+        shape = (max(rows + draw(st.integers(-1, 1)), 0),) + shape[1:]
+    dtype = np.float32 if kind == 2 else np.float64
+    step = draw(st.sampled_from([1, 2, -1]))
+    base = np.array(draw(st.lists(floats, min_size=1, max_size=8)), dtype=np.float64)
+    size = int(np.prod(shape)) * abs(step)
+    a = np.resize(base, size).astype(dtype)[::step].reshape(shape) if size else np.zeros(shape, dtype)
+    if draw(st.booleans()) and a.ndim > 1:
+        a = np.asfortranarray(a)
+    a.flags.writeable = draw(st.booleans())
+    return a
+
+
+@FUZZ
+@given(st.data(), st.sampled_from(list(BATCH_SIDES)))
+def test_batch_functions(data, name):
+    from zuli_physics import batch
+
+    draw = data.draw
+    ka, kb = draw(st.integers(0, 5)), draw(st.integers(0, 5))
+    args = []
+    for rows, side in ((ka, BATCH_SIDES[name][0]), (kb, BATCH_SIDES[name][1])):
+        for tail in side:
+            if tail is None:  # a radius: a number or an array
+                args.append(draw(numbers) if draw(st.booleans()) else batch_input(draw, rows, ()))
+            else:
+                args.append(batch_input(draw, rows, tail))
+    p = draw(st.integers(0, 6))
+    pairs = draw(st.one_of(st.none(), st.lists(st.integers(-2, 6), min_size=2 * p, max_size=2 * p).map(
+        lambda xs: np.array(xs, dtype=draw(st.sampled_from([np.int32, np.int64, np.int16]))).reshape(-1, 2))))
+    slots = 4 if name == "box_box" else 1
+    shapes = [(p,), (p, 3), (p, slots, 3) if slots > 1 else (p, 3), (p, slots) if slots > 1 else (p,)]
+    dtypes = [np.uint8, np.float64, np.float64, np.float64]
+    bigs = [np.full((s[0] + 4,) + s[1:], 0x5A if d == np.uint8 else GUARD, d) for s, d in zip(shapes, dtypes)]
+    out = tuple(b[2:-2] for b in bigs) if pairs is not None and draw(st.booleans()) else None
+    before = [b.copy() for b in bigs]
+    snapshots = [raw_bytes(v) for v in args]
+    threads = draw(st.sampled_from([1, 2, 3, -1, 0]))
+    try:
+        result = getattr(batch, name)(*args, pairs, out=out, threads=threads)
+    except (TypeError, ValueError, IndexError, OverflowError, ZeroDivisionError):
+        for b, old in zip(bigs, before):
+            assert np.array_equal(b, old, equal_nan=True)  # a refused call writes nothing
+    else:
+        count = result.count
+        assert count.dtype == np.uint8 and ((count <= slots).all())
+        for b, old in zip(bigs, before):  # guard rows intact
+            assert np.array_equal(b[:2], old[:2], equal_nan=True)
+            assert np.array_equal(b[-2:], old[-2:], equal_nan=True)
+    for v, snap in zip(args, snapshots):
+        if snap is not None:
+            assert raw_bytes(v) == snap  # inputs are only read

@@ -1,0 +1,295 @@
+// zuli_physics._batch: the native part of zuli_physics.batch (which documents
+// the functions and gives them Python signatures), contacts for many box and
+// sphere pairs per call.
+//
+// The arguments are checked and the outputs found or allocated while the
+// interpreter lock is held; then the lock is released and the rows run,
+// split over worker threads when asked. Nothing is written before every
+// check has passed, so a refused call leaves caller-owned outputs untouched.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <string>
+
+#include "bind/arrays.hpp"
+#include "contact/batch.hpp"
+#include "parallel/workers.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace zuli;
+using namespace zuli::bind;
+
+namespace {
+
+// Rows per thread below which a split costs more than it saves: waking a
+// worker takes some tens of microseconds here, and a chunk must be worth
+// several times that (about 150 ns per box pair, 15 ns per sphere pair).
+constexpr std::ptrdiff_t kMinBoxRowsPerThread = 1024;
+constexpr std::ptrdiff_t kMinSphereRowsPerThread = 8192;
+
+// Python objects created once at import and kept for the life of the process.
+struct Types {
+    PyObject* box_contacts;
+    PyObject* sphere_contacts;
+} types;
+
+// One side of a batch: its rows and how many there are.
+struct Side {
+    const char* letter;  // "A" or "B"
+    std::int64_t rows;
+};
+
+struct BoxArgs {
+    InArray c, R, h;
+    BoxRows rows() const { return {strided(c), strided(R), strided(h)}; }
+};
+
+BoxArgs box_side(const char* fn, nb::handle c, nb::handle R, nb::handle h, const char* cn, const char* Rn,
+                 const char* hn, const char* K) {
+    BoxArgs b;
+    b.c = input(c, {fn, cn}, Elem::Float64, {{-1, 3}, std::string("(") + K + ", 3)"});
+    const std::int64_t k = static_cast<std::int64_t>(b.c.shape(0));
+    const std::string fixed = " with " + std::string(K) + " = " + std::to_string(k) + " from '" + cn + "'";
+    b.R = input(R, {fn, Rn}, Elem::Float64, {{k, 3, 3}, std::string("(") + K + ", 3, 3)" + fixed});
+    b.h = input(h, {fn, hn}, Elem::Float64, {{k, 3}, std::string("(") + K + ", 3)" + fixed});
+    return b;
+}
+
+// Centres and radii of spheres; a radius given as a number serves every row
+// through a stride of 0.
+struct SphereArgs {
+    InArray c, r;
+    double radius = 0.0;
+    SphereRows rows() const {
+        return {strided(c), r.is_valid() ? strided(r) : Strided{reinterpret_cast<const char*>(&radius), {0, 0, 0}}};
+    }
+};
+
+SphereArgs sphere_side(const char* fn, nb::handle c, nb::handle r, const char* cn, const char* rn, const char* K) {
+    SphereArgs s;
+    s.c = input(c, {fn, cn}, Elem::Float64, {{-1, 3}, std::string("(") + K + ", 3)"});
+    const std::int64_t k = static_cast<std::int64_t>(s.c.shape(0));
+    if (PyFloat_Check(r.ptr()) || PyLong_Check(r.ptr())) {
+        s.radius = PyFloat_AsDouble(r.ptr());
+        if (s.radius == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_OverflowError, "%s() argument '%s': the int is too large for a float64 radius", fn, rn);
+            throw nb::python_error();
+        }
+    } else {
+        s.r = input(r, {fn, rn}, Elem::Float64,
+                    {{k}, std::string("(") + K + ",) with " + K + " = " + std::to_string(k) + " from '" + cn +
+                              "', or one number"});
+    }
+    return s;
+}
+
+// Rows paired by the `pairs` array, or implicitly when it is None.
+struct Pairing {
+    InArray array;
+    PairRows rows;
+    std::ptrdiff_t count = 0;
+};
+
+Pairing pairing(const char* fn, nb::handle pairs, Side a, Side b) {
+    Pairing p;
+    if (pairs.is_none()) {
+        if (a.rows == b.rows) {
+            p.count = a.rows;
+        } else if (a.rows == 1) {
+            p.count = b.rows;
+            p.rows.step_a = 0;
+        } else if (b.rows == 1) {
+            p.count = a.rows;
+            p.rows.step_b = 0;
+        } else {
+            throw nb::value_error((std::string(fn) + "(): side A has " + std::to_string(a.rows) +
+                                   " rows and side B " + std::to_string(b.rows) +
+                                   "; without 'pairs' the sides must have as many rows, or one of them a single row")
+                                      .c_str());
+        }
+        return p;
+    }
+    p.array = input(pairs, {fn, "pairs"}, Elem::Index, {{-1, 2}, "(P, 2)"});
+    p.count = static_cast<std::ptrdiff_t>(p.array.shape(0));
+    const auto width = static_cast<std::ptrdiff_t>(p.array.itemsize());
+    p.rows.base = static_cast<const char*>(p.array.data());
+    p.rows.s0 = static_cast<std::ptrdiff_t>(p.array.stride(0)) * width;
+    p.rows.s1 = static_cast<std::ptrdiff_t>(p.array.stride(1)) * width;
+    p.rows.width = static_cast<int>(width);
+    BadPair bad;
+    {
+        nb::gil_scoped_release unlocked;
+        bad = first_bad_pair(p.rows, p.count, a.rows, b.rows);
+    }
+    if (bad.row >= 0) {
+        const Side& side = bad.side == 0 ? a : b;
+        throw nb::index_error((std::string(fn) + "() argument 'pairs': row " + std::to_string(bad.row) + " has index " +
+                               std::to_string(bad.index) + " for side " + side.letter + ", which has " +
+                               std::to_string(side.rows) + (side.rows == 1 ? " row" : " rows"))
+                                  .c_str());
+    }
+    return p;
+}
+
+// The four result arrays: the caller's (`out`), checked, or new ones.
+struct Outputs {
+    nb::object result;  // the named tuple handed back
+    OutArray count, normal, points, depths;
+    ContactRows rows(int slots) const {
+        return {static_cast<std::uint8_t*>(count.data()), static_cast<double*>(normal.data()),
+                static_cast<double*>(points.data()), static_cast<double*>(depths.data()), slots};
+    }
+};
+
+Outputs outputs(const char* fn, nb::handle out, PyObject* type, std::ptrdiff_t P, int slots) {
+    const std::int64_t n = P;
+    nb::object arrays;
+    if (out.is_none()) {
+        // NumPy is imported only here, so that callers with their own
+        // outputs (and interpreters without NumPy) never need it.
+        nb::module_ numpy = nb::module_::import_("numpy");
+        nb::object empty = numpy.attr("empty");
+        nb::object count = empty(nb::make_tuple(n), "dtype"_a = numpy.attr("uint8"));
+        nb::object normal = empty(nb::make_tuple(n, 3));
+        nb::object points = slots == 1 ? empty(nb::make_tuple(n, 3)) : empty(nb::make_tuple(n, slots, 3));
+        nb::object depths = slots == 1 ? empty(nb::make_tuple(n)) : empty(nb::make_tuple(n, slots));
+        arrays = nb::handle(type)(count, normal, points, depths);
+    } else {
+        const char* tname = slots == 1 ? "SphereContacts" : "BoxContacts";
+        if (!PyTuple_Check(out.ptr()) || PyTuple_GET_SIZE(out.ptr()) != 4)
+            throw nb::type_error((std::string(fn) + "() argument 'out' must be a " + tname +
+                                  " or a tuple of 4 arrays (count, normal, points, depths), not " +
+                                  nb::type_name(out.type()).c_str())
+                                     .c_str());
+        arrays = Py_TYPE(out.ptr()) == reinterpret_cast<PyTypeObject*>(type)
+                     ? nb::borrow(out)
+                     : nb::handle(type)(out[0], out[1], out[2], out[3]);
+    }
+    Outputs o;
+    o.result = arrays;
+    nb::tuple t = nb::borrow<nb::tuple>(arrays);
+    o.count = output(t[0], {fn, "out.count"}, Elem::UInt8, {{n}, shape_text({n})});
+    o.normal = output(t[1], {fn, "out.normal"}, Elem::Float64, {{n, 3}, shape_text({n, 3})});
+    if (slots == 1) {
+        o.points = output(t[2], {fn, "out.points"}, Elem::Float64, {{n, 3}, shape_text({n, 3})});
+        o.depths = output(t[3], {fn, "out.depths"}, Elem::Float64, {{n}, shape_text({n})});
+    } else {
+        o.points = output(t[2], {fn, "out.points"}, Elem::Float64, {{n, slots, 3}, shape_text({n, slots, 3})});
+        o.depths = output(t[3], {fn, "out.depths"}, Elem::Float64, {{n, slots}, shape_text({n, slots})});
+    }
+    return o;
+}
+
+// Outputs must not share memory with each other or with any input: rows
+// written early would change what later rows read, or one output would
+// overwrite another.
+void check_disjoint(const char* fn, const Outputs& o, std::initializer_list<std::pair<const char*, const InArray*>> inputs) {
+    const std::pair<const char*, Span> outs[] = {
+        {"out.count", span(o.count)}, {"out.normal", span(o.normal)},
+        {"out.points", span(o.points)}, {"out.depths", span(o.depths)}};
+    for (size_t i = 0; i < 4; ++i) {
+        for (size_t k = i + 1; k < 4; ++k)
+            if (outs[i].second.intersects(outs[k].second))
+                throw nb::value_error((std::string(fn) + "() argument 'out': " + outs[i].first + " and " +
+                                       outs[k].first + " share memory")
+                                          .c_str());
+        for (const auto& [name, array] : inputs)
+            if (array->is_valid() && outs[i].second.intersects(span(*array)))
+                throw nb::value_error((std::string(fn) + "() argument 'out': " + outs[i].first +
+                                       " shares memory with the input '" + name + "'")
+                                          .c_str());
+    }
+}
+
+// Runs rows(begin, end) over [0, P), in contiguous chunks on up to `threads`
+// threads, with the interpreter lock released.
+template <class Rows>
+void run_rows(std::ptrdiff_t P, int threads, std::ptrdiff_t min_rows, const Rows& rows) {
+    nb::gil_scoped_release unlocked;
+    std::ptrdiff_t chunks = P / min_rows;
+    if (chunks > threads) chunks = threads;
+    if (chunks < 1) chunks = 1;
+    auto chunk = [&](int c) { rows(P * c / chunks, P * (c + 1) / chunks); };
+    parallel_for(static_cast<int>(chunks), chunk);
+}
+
+nb::object box_box(nb::handle ca, nb::handle Ra, nb::handle ha, nb::handle cb, nb::handle Rb, nb::handle hb,
+                   nb::handle pairs, nb::handle out, int threads) {
+    const char* fn = "box_box";
+    const int n = thread_count(fn, threads);
+    const BoxArgs a = box_side(fn, ca, Ra, ha, "ca", "Ra", "ha", "KA");
+    const BoxArgs b = box_side(fn, cb, Rb, hb, "cb", "Rb", "hb", "KB");
+    const Pairing p = pairing(fn, pairs, {"A", static_cast<std::int64_t>(a.c.shape(0))},
+                              {"B", static_cast<std::int64_t>(b.c.shape(0))});
+    const Outputs o = outputs(fn, out, types.box_contacts, p.count, MAX_CONTACTS);
+    check_disjoint(fn, o, {{"ca", &a.c}, {"Ra", &a.R}, {"ha", &a.h}, {"cb", &b.c}, {"Rb", &b.R}, {"hb", &b.h},
+                           {"pairs", &p.array}});
+    const BoxRows ar = a.rows(), br = b.rows();
+    const ContactRows rows = o.rows(MAX_CONTACTS);
+    run_rows(p.count, n, kMinBoxRowsPerThread,
+             [&](std::ptrdiff_t begin, std::ptrdiff_t end) { box_box_rows(ar, br, p.rows, rows, begin, end); });
+    return o.result;
+}
+
+nb::object sphere_sphere(nb::handle ca, nb::handle ra, nb::handle cb, nb::handle rb, nb::handle pairs,
+                         nb::handle out, int threads) {
+    const char* fn = "sphere_sphere";
+    const int n = thread_count(fn, threads);
+    const SphereArgs a = sphere_side(fn, ca, ra, "ca", "ra", "KA");
+    const SphereArgs b = sphere_side(fn, cb, rb, "cb", "rb", "KB");
+    const Pairing p = pairing(fn, pairs, {"A", static_cast<std::int64_t>(a.c.shape(0))},
+                              {"B", static_cast<std::int64_t>(b.c.shape(0))});
+    const Outputs o = outputs(fn, out, types.sphere_contacts, p.count, 1);
+    check_disjoint(fn, o, {{"ca", &a.c}, {"ra", &a.r}, {"cb", &b.c}, {"rb", &b.r}, {"pairs", &p.array}});
+    const SphereRows ar = a.rows(), br = b.rows();
+    const ContactRows rows = o.rows(1);
+    run_rows(p.count, n, kMinSphereRowsPerThread,
+             [&](std::ptrdiff_t begin, std::ptrdiff_t end) { sphere_sphere_rows(ar, br, p.rows, rows, begin, end); });
+    return o.result;
+}
+
+nb::object sphere_box(nb::handle cs, nb::handle rs, nb::handle cb, nb::handle Rb, nb::handle hb, nb::handle pairs,
+                      nb::handle out, int threads) {
+    const char* fn = "sphere_box";
+    const int n = thread_count(fn, threads);
+    const SphereArgs s = sphere_side(fn, cs, rs, "cs", "rs", "KA");
+    const BoxArgs b = box_side(fn, cb, Rb, hb, "cb", "Rb", "hb", "KB");
+    const Pairing p = pairing(fn, pairs, {"A", static_cast<std::int64_t>(s.c.shape(0))},
+                              {"B", static_cast<std::int64_t>(b.c.shape(0))});
+    const Outputs o = outputs(fn, out, types.sphere_contacts, p.count, 1);
+    check_disjoint(fn, o, {{"cs", &s.c}, {"rs", &s.r}, {"cb", &b.c}, {"Rb", &b.R}, {"hb", &b.h},
+                           {"pairs", &p.array}});
+    const SphereRows sr = s.rows();
+    const BoxRows br = b.rows();
+    const ContactRows rows = o.rows(1);
+    run_rows(p.count, n, kMinBoxRowsPerThread,
+             [&](std::ptrdiff_t begin, std::ptrdiff_t end) { sphere_box_rows(sr, br, p.rows, rows, begin, end); });
+    return o.result;
+}
+
+// The result types, made here so that the functions can build them; the
+// package module documents them.
+PyObject* named_tuple(nb::handle module, const char* name) {
+    nb::object type = nb::module_::import_("collections")
+                          .attr("namedtuple")(name, nb::make_tuple("count", "normal", "points", "depths"),
+                                              "module"_a = "zuli_physics.batch");
+    module.attr(name) = type;
+    return type.release().ptr();
+}
+
+}  // namespace
+
+NB_MODULE(_batch, m) {
+    m.doc() = "Native part of zuli_physics.batch, which documents these functions.";
+    types.box_contacts = named_tuple(m, "BoxContacts");
+    types.sphere_contacts = named_tuple(m, "SphereContacts");
+
+    m.def("box_box", &box_box, "ca"_a, "Ra"_a, "ha"_a, "cb"_a, "Rb"_a, "hb"_a, "pairs"_a.none(), "out"_a.none(),
+          "threads"_a);
+    m.def("sphere_sphere", &sphere_sphere, "ca"_a, "ra"_a, "cb"_a, "rb"_a, "pairs"_a.none(), "out"_a.none(),
+          "threads"_a);
+    m.def("sphere_box", &sphere_box, "cs"_a, "rs"_a, "cb"_a, "Rb"_a, "hb"_a, "pairs"_a.none(), "out"_a.none(),
+          "threads"_a);
+}

@@ -1,0 +1,121 @@
+// Contacts for many body pairs at once, over arrays read in place.
+//
+// Each row runs exactly the single-pair routine (sphere_sphere_contact,
+// sphere_box_contact, box_box_contact) and stores its manifold, so a batch
+// gives, row by row, the bits a single call gives. Rows are independent:
+// any split of [0, P) into ranges, in any order, gives the same output.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "manifold.hpp"
+
+static_assert(sizeof(zuli::Mat3) == 9 * sizeof(double), "a dense 3x3 block is copied whole");
+
+namespace zuli {
+
+// Element (i, j, k) of a float64 array at base + i*s[0] + j*s[1] + k*s[2]
+// bytes. Any strides are allowed (0 broadcasts; negative runs backwards), and
+// elements are copied out, so the data need not be aligned.
+struct Strided {
+    const char* base;
+    std::ptrdiff_t s[3];
+
+    double at(std::ptrdiff_t i, int j = 0, int k = 0) const {
+        double v;
+        std::memcpy(&v, base + i * s[0] + j * s[1] + k * s[2], sizeof v);
+        return v;
+    }
+    // Rows stored densely (the usual case) are copied whole, which the
+    // compiler turns into a few wide loads.
+    Vec3 vec3(std::ptrdiff_t i) const {
+        if (s[1] == sizeof(double)) {
+            Vec3 v;
+            std::memcpy(&v, base + i * s[0], sizeof v);
+            return v;
+        }
+        return {at(i, 0), at(i, 1), at(i, 2)};
+    }
+    Mat3 mat3(std::ptrdiff_t i) const {
+        Mat3 R;
+        if (s[1] == 3 * sizeof(double) && s[2] == sizeof(double)) {
+            std::memcpy(&R, base + i * s[0], sizeof R);
+            return R;
+        }
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) R.m[r][c] = at(i, r, c);
+        return R;
+    }
+};
+
+// Boxes as rows: centres (K, 3), rotations (K, 3, 3), half-extents (K, 3).
+struct BoxRows {
+    Strided c, R, h;
+    OrientedBox box(std::ptrdiff_t i) const { return {c.vec3(i), R.mat3(i), h.vec3(i)}; }
+};
+
+// Spheres as rows: centres (K, 3) and radii (K,); one radius for every row
+// is a radius array of stride 0.
+struct SphereRows {
+    Strided c, r;
+};
+
+// Which rows row p of a batch pairs: from a (P, 2) integer array of 4- or
+// 8-byte elements, or, with no array, rows p * step_a and p * step_b (a side
+// of one row has step 0).
+struct PairRows {
+    const char* base = nullptr;
+    std::ptrdiff_t s0 = 0, s1 = 0;
+    int width = 0;
+    std::ptrdiff_t step_a = 1, step_b = 1;
+
+    std::int64_t a(std::ptrdiff_t p) const { return base ? read(base + p * s0) : p * step_a; }
+    std::int64_t b(std::ptrdiff_t p) const { return base ? read(base + p * s0 + s1) : p * step_b; }
+
+private:
+    std::int64_t read(const char* at) const {
+        if (width == 4) {
+            std::int32_t v;
+            std::memcpy(&v, at, sizeof v);
+            return v;
+        }
+        std::int64_t v;
+        std::memcpy(&v, at, sizeof v);
+        return v;
+    }
+};
+
+// A pair row whose index lies outside its side.
+struct BadPair {
+    std::ptrdiff_t row = -1;  // -1: every pair is in range
+    int side = 0;             // 0: side A, 1: side B
+    std::int64_t index = 0;
+};
+
+// The first of P pairs with an index outside [0, ka) or [0, kb).
+BadPair first_bad_pair(const PairRows& pairs, std::ptrdiff_t P, std::int64_t ka, std::int64_t kb);
+
+// C-contiguous outputs for P rows of `slots` contacts: count (P,), normal
+// (P, 3), points (P, slots, 3), depths (P, slots). Every element of a row is
+// written: the slots at and past the row's count hold 0.0, and a separated
+// row has the normal (0, 0, 0).
+struct ContactRows {
+    std::uint8_t* count;
+    double* normal;
+    double* points;
+    double* depths;
+    int slots;
+
+    void store(std::ptrdiff_t p, const Manifold& m) const;
+};
+
+void box_box_rows(const BoxRows& a, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
+                  std::ptrdiff_t begin, std::ptrdiff_t end);
+void sphere_sphere_rows(const SphereRows& a, const SphereRows& b, const PairRows& pairs,
+                        const ContactRows& out, std::ptrdiff_t begin, std::ptrdiff_t end);
+void sphere_box_rows(const SphereRows& s, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
+                     std::ptrdiff_t begin, std::ptrdiff_t end);
+
+}  // namespace zuli

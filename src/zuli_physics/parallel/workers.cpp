@@ -1,0 +1,126 @@
+#include "workers.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+namespace zuli {
+namespace {
+
+struct Job {
+    void (*task)(void*, int);
+    void* ctx;
+    int n;
+    std::atomic<int> next{0};
+};
+
+void drain(Job& job) {
+    for (int i = job.next.fetch_add(1); i < job.n; i = job.next.fetch_add(1)) job.task(job.ctx, i);
+}
+
+struct Pool {
+    std::mutex busy;  // held by the caller whose job the workers serve
+    std::mutex m;     // guards everything below
+    std::condition_variable wake, idle;
+    Job* job = nullptr;
+    unsigned long generation = 0;  // bumped for every job handed out
+    int active = 0;                // workers inside the current job
+    int workers = 0;
+
+    void work() {
+        std::unique_lock lock(m);
+        unsigned long seen = generation;
+        for (;;) {
+            wake.wait(lock, [&] { return generation != seen; });
+            seen = generation;
+            Job* j = job;
+            if (!j) continue;
+            ++active;
+            lock.unlock();
+            drain(*j);
+            lock.lock();
+            if (--active == 0) idle.notify_one();
+        }
+    }
+
+    // Called with m held.
+    void grow(int wanted) {
+        if (wanted > MAX_WORKERS) wanted = MAX_WORKERS;
+        while (workers < wanted) {
+            try {
+                std::thread(&Pool::work, this).detach();
+            } catch (const std::system_error&) {
+                return;
+            }
+            ++workers;
+        }
+    }
+};
+
+// Static storage rather than the heap: the pool lives until the process ends
+// and is never destroyed (a destructor would have to stop threads blocked
+// in wait), and a leak checker has nothing to report.
+alignas(Pool) unsigned char storage[sizeof(Pool)];
+Pool* pool = nullptr;
+std::mutex creating;
+
+void before_fork() { creating.lock(); }
+void after_fork_in_parent() { creating.unlock(); }
+// Only the forking thread exists in the child. The parent's workers are gone
+// and the pool's locks may be held by threads that no longer exist, so the
+// child forgets the old pool; its next call builds a new one in place.
+void after_fork_in_child() {
+    pool = nullptr;
+    creating.unlock();
+}
+
+Pool& the_pool() {
+    std::lock_guard lock(creating);
+    if (!pool) {
+        static bool registered = (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child), true);
+        (void)registered;
+        pool = new (storage) Pool;
+    }
+    return *pool;
+}
+
+}  // namespace
+
+void run_tasks(int n, void (*task)(void*, int), void* ctx) {
+    Job job{task, ctx, n};
+    if (n <= 1) {
+        drain(job);
+        return;
+    }
+    Pool& p = the_pool();
+    std::unique_lock busy(p.busy, std::try_to_lock);
+    if (!busy) {
+        drain(job);
+        return;
+    }
+    {
+        std::lock_guard lock(p.m);
+        p.grow(n - 1);
+        p.job = &job;
+        ++p.generation;
+    }
+    p.wake.notify_all();
+    drain(job);
+    // Every task has been claimed; wait for the workers still running theirs.
+    std::unique_lock lock(p.m);
+    p.idle.wait(lock, [&] { return p.active == 0; });
+    p.job = nullptr;
+}
+
+int started_workers() {
+    Pool& p = the_pool();
+    std::lock_guard lock(p.m);
+    return p.workers;
+}
+
+}  // namespace zuli
