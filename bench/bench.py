@@ -25,6 +25,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "pytho
 
 import reference as ref  # noqa: E402
 from zuli_physics import _collide_native as native  # noqa: E402
+from zuli_physics import batch  # noqa: E402
 
 import _floor as floor  # noqa: E402
 
@@ -216,6 +217,108 @@ def thread_scaling(repeats, n=100_000):
     return statistics.median(ratios), min(ratios), max(ratios)
 
 
+def batch_inputs(pairs):
+    """The bench's box pairs as row arrays (side A, side B), with a pairs
+    array; spheres at the same centres with radii of the boxes' mean
+    half-extent (about 70% of them touch)."""
+    side_a = [np.array([p[k][:3] if k == 0 else p[k] for p in pairs]) for k in range(3)]
+    side_b = [np.array([p[k] for p in pairs]) for k in range(3, 6)]
+    index = np.repeat(np.arange(len(pairs), dtype=np.int64)[:, None], 2, axis=1)
+    ra, rb = side_a[2].mean(axis=1) * 1.2, side_b[2].mean(axis=1) * 1.2
+    return side_a, side_b, index, ra, rb
+
+
+def per_pair(fn, p, number):
+    t0 = time.perf_counter_ns()
+    for _ in range(number):
+        fn()
+    return (time.perf_counter_ns() - t0) / (number * p)
+
+
+def batch_table(pairs, repeats):
+    """zuli_physics.batch against a Python loop of the single-pair functions
+    over the same pairs, ns per pair, timed back to back in every repeat."""
+    side_a, side_b, index, ra, rb = batch_inputs(pairs)
+    P = len(pairs)
+    box_out = batch.box_box(*side_a, *side_b, index)
+    sphere_out = batch.sphere_sphere(side_a[0], ra, side_b[0], rb, index)
+    sbox_out = batch.sphere_box(side_a[0], ra, *side_b, index)
+    loops = {
+        "box_box": ([tuple(p) for p in pairs], native.box_box),
+        "sphere_sphere": ([(side_a[0][i], float(ra[i]), side_b[0][i], float(rb[i])) for i in range(P)],
+                          native.sphere_sphere),
+        "sphere_box": ([(side_a[0][i], float(ra[i]), side_b[0][i], side_b[1][i], side_b[2][i]) for i in range(P)],
+                       native.sphere_box),
+    }
+    batched = {
+        "box_box": lambda threads: lambda: batch.box_box(*side_a, *side_b, index, out=box_out, threads=threads),
+        "sphere_sphere": lambda threads: lambda: batch.sphere_sphere(side_a[0], ra, side_b[0], rb, index,
+                                                                     out=sphere_out, threads=threads),
+        "sphere_box": lambda threads: lambda: batch.sphere_box(side_a[0], ra, *side_b, index, out=sbox_out,
+                                                               threads=threads),
+    }
+    rows = {}
+    for name in batched:
+        one, two, loop = [], [], []
+        calls, fn = loops[name]
+        reps = 20 if name == "box_box" else 200
+        for _ in range(repeats):
+            one.append(per_pair(batched[name](1), P, reps))
+            two.append(per_pair(batched[name](2), P, reps))
+            loop.append(ns_per_call(fn, calls, 1))
+        rows[name] = [statistics.median(x) for x in (one, two, loop)] + [
+            statistics.median([b / a for a, b in zip(one, loop)]), statistics.median([a / b for a, b in zip(one, two)])]
+    return rows
+
+
+def batch_small_threads(repeats):
+    """Small batches: the worst ratio of threads=2 to threads=1 call time."""
+    side_a, side_b, _, ra, rb = batch_inputs(box_pairs(7))
+    worst = {}
+    for p in (1, 16, 256, 1024, 2048, 4096):
+        a, b = [x[:p] for x in side_a], [x[:p] for x in side_b]
+        for name, call in (("box_box", lambda t: batch.box_box(*a, *b, threads=t)),
+                           ("sphere_sphere", lambda t: batch.sphere_sphere(a[0], ra[:p], b[0], rb[:p], threads=t))):
+            ratios = []
+            for _ in range(repeats):
+                t1 = per_pair(lambda: call(1), 1, 20)
+                t2 = per_pair(lambda: call(2), 1, 20)
+                ratios.append(t2 / t1)
+            worst[(name, p)] = statistics.median(ratios)
+    return worst
+
+
+def batch_scaling(repeats, p=16384):
+    """Two threads over one at a larger P (box pairs repeated)."""
+    side_a, side_b, _, _, _ = batch_inputs(box_pairs())
+    k = p // len(side_a[0])
+    a = [np.tile(x, (k,) + (1,) * (x.ndim - 1)) for x in side_a]
+    b = [np.tile(x, (k,) + (1,) * (x.ndim - 1)) for x in side_b]
+    out = batch.box_box(*a, *b)
+    ratios = []
+    for _ in range(repeats):
+        t1 = per_pair(lambda: batch.box_box(*a, *b, out=out, threads=1), p, 3)
+        t2 = per_pair(lambda: batch.box_box(*a, *b, out=out, threads=2), p, 3)
+        ratios.append(t1 / t2)
+    return statistics.median(ratios), min(ratios), max(ratios)
+
+
+def batch_allocation(pairs):
+    """Bytes held after 1,000 calls with `out` given (tracemalloc)."""
+    import tracemalloc
+
+    side_a, side_b, index, _, _ = batch_inputs(pairs)
+    out = batch.box_box(*side_a, *side_b, index)
+    batch.box_box(*side_a, *side_b, index, out=out)
+    tracemalloc.start()
+    first = tracemalloc.take_snapshot()
+    for _ in range(1000):
+        batch.box_box(*side_a, *side_b, index, out=out)
+    stats = tracemalloc.take_snapshot().compare_to(first, "filename")
+    tracemalloc.stop()
+    return sum(s.size_diff for s in stats if not s.traceback[0].filename.endswith("tracemalloc.py"))
+
+
 def write_native_inputs(pairs, directory):
     """The same pairs and triangles for the native benchmark, as raw doubles."""
     os.makedirs(directory, exist_ok=True)
@@ -247,6 +350,7 @@ def native_table(executable, data, repeats):
         ours = "box chain/ours" if name.startswith("box") else "capsule-triangle/ours"
         print(f"| {name} | {med[name]:.1f} | {'-' if name == ours else ratio(ours, name)} |")
     print()
+    return med
 
 
 def cpu_model():
@@ -285,9 +389,28 @@ def main():
     print(f"capsule_triangles, N=100,000 on disjoint outputs: 2 threads give {ratio:.2f}x the "
           f"throughput of 1 (min-max {lo:.2f}-{hi:.2f})\n")
 
+    batch_rows = batch_table(pairs, max(5, args.repeats // 3))
+    print("zuli_physics.batch, 4,096 pairs (a pairs array, reused out), ns per pair, against a Python loop "
+          "of the single-pair function over the same pairs\n")
+    print("| function | batch, 1 thread | batch, 2 threads | Python loop | loop / batch | 2 threads speed-up |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for name, (one, two, loop, speedup, scaling) in batch_rows.items():
+        print(f"| {name} | {one:.1f} | {two:.1f} | {loop:.1f} | {speedup:.1f}x | {scaling:.2f}x |")
+    ratio, lo, hi = batch_scaling(max(3, args.repeats // 5))
+    print(f"\nbatch.box_box at P = 16,384: 2 threads give {ratio:.2f}x one (min-max {lo:.2f}-{hi:.2f})")
+    worst = batch_small_threads(max(3, args.repeats // 5))
+    name, p = max(worst, key=worst.get)
+    print(f"small batches (P = 1 to 4,096): threads=2 takes at most {worst[(name, p)]:.2f}x the time of "
+          f"threads=1 ({name}, P = {p})")
+    print(f"tracemalloc over 1,000 calls with out given: {batch_allocation(pairs)} bytes held\n")
+
     if args.native:
         write_native_inputs(pairs, args.data)
-        native_table(args.native, args.data, max(5, args.repeats // 2))
+        med = native_table(args.native, args.data, max(5, args.repeats // 2))
+        one = batch_rows["box_box"][0]
+        print(f"batch.box_box from Python, 1 thread: {one:.1f} ns per pair = "
+              f"{one / med['box chain/ours']:.2f}x the C++ box chain, "
+              f"{one / med['box chain/ODE dBoxBox']:.2f}x ODE's dBoxBox in C++\n")
 
 
 if __name__ == "__main__":

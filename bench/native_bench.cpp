@@ -1,6 +1,8 @@
 // Native cores against the established peers, on the same inputs:
 //   box chain    ours (box_box_contact) vs ODE dBoxBox (up to 4 contacts)
 //                vs Bullet btBoxBoxDetector, on the 4,096 pairs of bench.py
+//   box rows     the batch kernel (box_box_rows) over the same pairs laid out
+//                as the row arrays zuli_physics.batch reads and writes
 //   capsule      ours (capsule_triangle_contact) vs Bullet's capsule against
 //                btTriangleShape through btGjkPairDetector, on its triangles
 // Usage: native_bench DATA_DIR [google-benchmark flags]; bench.py writes
@@ -21,6 +23,7 @@
 #include "BulletCollision/NarrowPhaseCollision/btGjkPairDetector.h"
 #include "BulletCollision/NarrowPhaseCollision/btPointCollector.h"
 #include "BulletCollision/NarrowPhaseCollision/btVoronoiSimplexSolver.h"
+#include "contact/batch.hpp"
 #include "contact/box.hpp"
 #include "contact/capsule.hpp"
 
@@ -50,6 +53,31 @@ zuli::OrientedBox box_at(const double* p) {
         for (int j = 0; j < 3; ++j) b.R.m[i][j] = p[3 + 3 * i + j];
     b.h = {p[12], p[13], p[14]};
     return b;
+}
+
+// Side A and B as (P, 3), (P, 3, 3), (P, 3) arrays, and the result arrays.
+struct BoxRowData {
+    std::vector<double> c[2], R[2], h[2];
+    std::vector<std::uint8_t> count;
+    std::vector<double> normal, points, depths;
+} g_rows;
+
+zuli::BoxRows rows_of(int side) {
+    auto at = [](const std::vector<double>& v) { return reinterpret_cast<const char*>(v.data()); };
+    return {{at(g_rows.c[side]), {24, 8, 0}}, {at(g_rows.R[side]), {72, 24, 8}}, {at(g_rows.h[side]), {24, 8, 0}}};
+}
+
+void BM_BoxRows_Ours(benchmark::State& state) {
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(g_a.size());
+    const zuli::BoxRows a = rows_of(0), b = rows_of(1);
+    const zuli::ContactRows out{g_rows.count.data(), g_rows.normal.data(), g_rows.points.data(),
+                                g_rows.depths.data(), zuli::MAX_CONTACTS};
+    const zuli::PairRows pairs;
+    for (auto _ : state) {
+        zuli::box_box_rows(a, b, pairs, out, 0, n);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
 }
 
 void BM_BoxChain_Ours(benchmark::State& state) {
@@ -194,7 +222,17 @@ int main(int argc, char** argv) {
         g_b.push_back(box_at(&pairs[i + 15]));
         g_ode_a.push_back(to_ode(g_a.back()));
         g_ode_b.push_back(to_ode(g_b.back()));
+        for (int side = 0; side < 2; ++side) {
+            const double* p = &pairs[i + 15 * side];
+            g_rows.c[side].insert(g_rows.c[side].end(), p, p + 3);
+            g_rows.R[side].insert(g_rows.R[side].end(), p + 3, p + 12);
+            g_rows.h[side].insert(g_rows.h[side].end(), p + 12, p + 15);
+        }
     }
+    g_rows.count.resize(g_a.size());
+    g_rows.normal.resize(3 * g_a.size());
+    g_rows.points.resize(3 * zuli::MAX_CONTACTS * g_a.size());
+    g_rows.depths.resize(zuli::MAX_CONTACTS * g_a.size());
     const std::vector<double> cap = load(dir + "/capsule.f64");
     g_capsule = zuli::make_capsule({cap[0], cap[1], cap[2]}, {cap[3], cap[4], cap[5]}, cap[6]);
     const std::vector<double> tris = load(dir + "/triangles.f64");
@@ -202,6 +240,7 @@ int main(int argc, char** argv) {
     dInitODE();
 
     benchmark::RegisterBenchmark("box chain/ours", BM_BoxChain_Ours);
+    benchmark::RegisterBenchmark("box rows/ours", BM_BoxRows_Ours);
     benchmark::RegisterBenchmark("box chain/ODE dBoxBox", BM_BoxChain_ODE);
     benchmark::RegisterBenchmark("box chain/Bullet btBoxBoxDetector", BM_BoxChain_Bullet);
     benchmark::RegisterBenchmark("capsule-triangle/ours", BM_CapsuleTriangle_Ours);
