@@ -3,6 +3,8 @@
 #include <math.h>
 #include <string.h>
 
+#include "reach.hpp"
+
 namespace zuli {
 
 namespace {
@@ -109,55 +111,13 @@ SegmentPoints closest_pts_segment_segment(Vec3 p1, Vec3 q1, Vec3 p2, Vec3 q2) {
 
 namespace {
 
-inline double lesser(double a, double b) { return a < b ? a : b; }
-inline double greater(double a, double b) { return a > b ? a : b; }
-
-// A point split into the pair (x, y), two lanes of one SSE2 register, and z:
-// bounds and gaps then take one instruction for x and y together. Plain
-// comparisons rather than fmin/fmax: the bounds are only used for finite
-// inputs.
-typedef double XY __attribute__((vector_size(16)));
-typedef long long XYMask __attribute__((vector_size(16)));
-struct Split {
-    XY xy;
-    double z;
-};
-
-inline Split split(Vec3 v) { return {XY{v.x, v.y}, v.z}; }
-inline Split lesser(const Split& a, const Split& b) { return {a.xy < b.xy ? a.xy : b.xy, lesser(a.z, b.z)}; }
-inline Split greater(const Split& a, const Split& b) { return {a.xy > b.xy ? a.xy : b.xy, greater(a.z, b.z)}; }
-
-// Axis-aligned bounds of a few points.
-struct Bounds {
-    Split lo, hi;
-};
-
-Bounds bounds_of(const Split& a, const Split& b) { return {lesser(a, b), greater(a, b)}; }
-
-// The largest gap between two boxes along an axis: a lower bound on the
-// distance between any point of one and any point of the other.
-double gap(const Bounds& a, const Bounds& b) {
-    const XY below = a.lo.xy - b.hi.xy, above = b.lo.xy - a.hi.xy;
-    const XY g = below > above ? below : above;
-    return greater(greater(g[0], g[1]), greater(a.lo.z - b.hi.z, b.lo.z - a.hi.z));
-}
-
-// Lower bounds that let the contact step skip work whose outcome is already
-// known. A candidate point pair whose computed squared distance is surely at
-// least the squared radius can neither be the closest pair of a hit nor turn
-// a miss into a hit, so it need not be computed; nor need the face test of an
-// end point whose foot surely lies farther than 1e-09 from the triangle.
-// "Surely" allows for the rounding of the computed points, which stay within
-// a few ulps of the segments and the triangle: the margin is 1e-12 of the
-// largest coordinate, and 1e-12 of the squared bound. Only used when every
-// input is finite.
-struct Prefilter {
-    double margin;
-    bool beyond(double g, double limit2) const {
-        const double d = g - margin;
-        return d > 0 && d * d * (1 - 1e-12) > limit2;
-    }
-};
+using bound::Bounds;
+using bound::greater;
+using bound::lesser;
+using bound::Prefilter;
+using bound::split;
+using bound::Split;
+using bound::XY;
 
 bool is_finite(Vec3 v) { return isfinite(v.x) && isfinite(v.y) && isfinite(v.z); }
 
@@ -185,7 +145,6 @@ Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
     const Vec3 cr = cross(sub(v1, v0), sub(v2, v0));
     const Vec3 ends[2] = {cap.c0, cap.c1};
 
-    // Which candidates are surely out of reach (see Prefilter).
     const Split p[3] = {split(v0), split(v1), split(v2)};
     const Bounds tri = {lesser(lesser(p[0], p[1]), p[2]), greater(greater(p[0], p[1]), p[2])};
     // x - x is 0 for a finite x and NaN for an infinity or a NaN, and a sum
@@ -193,15 +152,8 @@ Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
     const XY zero_xy = ((p[0].xy - p[0].xy) + (p[1].xy - p[1].xy)) + (p[2].xy - p[2].xy);
     const double zero_z = ((v0.z - v0.z) + (v1.z - v1.z)) + (v2.z - v2.z);
     const bool finite = cap.finite && zero_xy[0] == 0 && zero_xy[1] == 0 && zero_z == 0;
-    // For finite vertices the largest coordinate magnitude is that of a
-    // bound.
-    const long long no_sign_bits = 0x7fffffffffffffffLL;
-    const XYMask no_sign = {no_sign_bits, no_sign_bits};
-    const XY lo_abs = reinterpret_cast<XY>(reinterpret_cast<XYMask>(tri.lo.xy) & no_sign);
-    const XY hi_abs = reinterpret_cast<XY>(reinterpret_cast<XYMask>(tri.hi.xy) & no_sign);
-    const XY big_xy = lo_abs > hi_abs ? lo_abs : hi_abs;
-    const double big_z = greater(fabs(tri.lo.z), fabs(tri.hi.z));
-    const Prefilter pre = {1e-12 * greater(greater(big_xy[0], big_xy[1]), greater(big_z, cap.extent))};
+    // Which candidates are surely out of reach (see reach.hpp).
+    const Prefilter pre = bound::prefilter(tri, cap.extent);
     bool far_end[2] = {false, false};
     bool far_edge[3] = {false, false, false};
     if (finite) {
@@ -211,7 +163,7 @@ Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
         // 1e-09 of the triangle; an end point behind the plane (the other
         // side from the centre) is excluded by both ends lying clearly on the
         // same side, beyond what rounding of the heights could flip.
-        const double reach = fabs(cap.radius) + 1e-9;
+        const double reach = bound::capsule_reach(cap.radius);
         double side[2], size[2];  // r . cr for r = end - v0, and its terms' magnitudes
         for (int e = 0; e < 2; ++e) {
             const Vec3 r = sub(ends[e], v0);
@@ -232,7 +184,7 @@ Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
             const double inv = 1.0 / dot(cr, cr);
             for (int e = 0; e < 2; ++e) {
                 const Split foot = split(sub(ends[e], mul(cr, side[e] * inv)));
-                if (!wide.beyond(gap({foot, foot}, tri), kInsideEps2)) return false;
+                if (!wide.beyond(bound::gap({foot, foot}, tri), kInsideEps2)) return false;
             }
             return true;
         };
@@ -241,17 +193,17 @@ Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
         // of the two, so each of their gaps is at least this one, and
         // reach >= |radius|.
         const Bounds axis = {split(cap.lo), split(cap.hi)};
-        if (pre.beyond(gap(axis, tri), reach * reach) && (one_side || feet_out())) return miss;
+        if (pre.beyond(bound::gap(axis, tri), reach * reach) && (one_side || feet_out())) return miss;
 
         const Split end[2] = {split(cap.c0), split(cap.c1)};
-        const double end_gap[2] = {gap({end[0], end[0]}, tri), gap({end[1], end[1]}, tri)};
+        const double end_gap[2] = {bound::gap({end[0], end[0]}, tri), bound::gap({end[1], end[1]}, tri)};
         bool all_far = true;
         for (int e = 0; e < 2; ++e) {
             far_end[e] = pre.beyond(end_gap[e], cap.radius_sq);
             all_far = all_far && far_end[e];
         }
         for (int k = 0; k < 3; ++k) {
-            far_edge[k] = pre.beyond(gap(axis, bounds_of(p[k], p[k == 2 ? 0 : k + 1])), cap.radius_sq);
+            far_edge[k] = pre.beyond(bound::gap(axis, bound::bounds_of(p[k], p[k == 2 ? 0 : k + 1])), cap.radius_sq);
             all_far = all_far && far_edge[k];
         }
         if (all_far) {
@@ -282,7 +234,7 @@ Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
         const double reach = cap.radius - height;
         if (!(reach > 0 && reach > best_reach)) continue;
         const Split at = split(foot);
-        if (finite && pre.beyond(gap({at, at}, tri), kInsideEps2)) continue;
+        if (finite && pre.beyond(bound::gap({at, at}, tri), kInsideEps2)) continue;
         end_tp[e] = closest_pt_triangle(sp, v0, v1, v2);
         have_tp[e] = true;
         if (length_squared(sub(foot, end_tp[e])) <= kInsideEps2) {
@@ -295,7 +247,7 @@ Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
 
     // Edge pass: end points against the triangle, then the axis against each
     // edge; only a strictly smaller squared distance replaces the best.
-    // Candidates surely at or beyond the radius are skipped (see Prefilter).
+    // Candidates surely at or beyond the radius are skipped (see reach.hpp).
     double best_d2 = kNoDistanceYet;
     bool found = false;
     Vec3 bsp = {0, 0, 0};
