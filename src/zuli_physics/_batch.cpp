@@ -147,15 +147,9 @@ Outputs outputs(const char* fn, nb::handle out, PyObject* type, std::ptrdiff_t P
     const std::int64_t n = P;
     nb::object arrays;
     if (out.is_none()) {
-        // NumPy is imported only here, so that callers with their own
-        // outputs (and interpreters without NumPy) never need it.
-        nb::module_ numpy = nb::module_::import_("numpy");
-        nb::object empty = numpy.attr("empty");
-        nb::object count = empty(nb::make_tuple(n), "dtype"_a = numpy.attr("uint8"));
-        nb::object normal = empty(nb::make_tuple(n, 3));
-        nb::object points = slots == 1 ? empty(nb::make_tuple(n, 3)) : empty(nb::make_tuple(n, slots, 3));
-        nb::object depths = slots == 1 ? empty(nb::make_tuple(n)) : empty(nb::make_tuple(n, slots));
-        arrays = nb::handle(type)(count, normal, points, depths);
+        arrays = make_named(type, {new_array({n}, Dtype::UInt8), new_array({n, 3}, Dtype::Float64),
+                                   slots == 1 ? new_array({n, 3}, Dtype::Float64) : new_array({n, slots, 3}, Dtype::Float64),
+                                   slots == 1 ? new_array({n}, Dtype::Float64) : new_array({n, slots}, Dtype::Float64)});
     } else {
         const char* tname = slots == 1 ? "SphereContacts" : "BoxContacts";
         if (!PyTuple_Check(out.ptr()) || PyTuple_GET_SIZE(out.ptr()) != 4)
@@ -165,7 +159,7 @@ Outputs outputs(const char* fn, nb::handle out, PyObject* type, std::ptrdiff_t P
                                      .c_str());
         arrays = Py_TYPE(out.ptr()) == reinterpret_cast<PyTypeObject*>(type)
                      ? nb::borrow(out)
-                     : nb::handle(type)(out[0], out[1], out[2], out[3]);
+                     : make_named(type, {out[0], out[1], out[2], out[3]});
     }
     Outputs o;
     o.result = arrays;

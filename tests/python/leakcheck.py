@@ -13,7 +13,7 @@ import struct
 import sys
 
 from zuli_physics import _collide_native as native
-from zuli_physics import batch
+from zuli_physics import batch, mesh
 
 # The buffers come from memoryview and ctypes, which belong to the debug
 # interpreter itself: an extension built without reference-count debugging
@@ -169,7 +169,37 @@ def batch_cases():
     return out
 
 
-CASES = {**cases(), **batch_cases()}
+def mesh_cases():
+    """zuli_physics.mesh: building, queries into caller-owned outputs,
+    pickling and every class of refusal (NumPy is not available here)."""
+    verts = lambda: array([0.0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0], [4, 3])  # noqa: E731
+    faces = lambda *f: array(list(f), [len(f) // 3, 3], "q")  # noqa: E731
+    built = mesh.TriangleMesh(verts(), faces(0, 1, 2, 1, 3, 2))
+    state = built.__getstate__()
+    out = lambda c: (array([0] * c, [c], "q"), array([0.0] * 3 * c, [c, 3]), array([0.0] * 3 * c, [c, 3]),  # noqa: E731
+                     array([0.0] * c))
+
+    def fresh(s):
+        m = mesh.TriangleMesh.__new__(mesh.TriangleMesh)
+        m.__setstate__(s)
+
+    return {
+        "mesh build": lambda: mesh.TriangleMesh(verts(), faces(0, 1, 2, 1, 3, 2)),
+        "mesh from_triangles": lambda: mesh.TriangleMesh.from_triangles(TRI),
+        "mesh capsule": lambda: built.capsule(v(0.5, 0.5, 0.2), v(0.5, 0.5, 1), 0.3, out=out(4)),
+        "mesh capsule too small": lambda: built.capsule(v(0.5, 0.5, 0.1), v(0.5, 0.5, 1), 0.3, out=out(0)),
+        "mesh bad face": lambda: mesh.TriangleMesh(verts(), faces(0, 1, 9)),
+        "mesh non-finite": lambda: mesh.TriangleMesh(array([0.0, 0, 0, 1, 0, 0, 0, 1, float("nan")], [3, 3]),
+                                                     faces(0, 1, 2)),
+        "mesh bad dtype": lambda: mesh.TriangleMesh(array([0.0] * 9, [3, 3], "f"), faces(0, 1, 2)),
+        "mesh bad radius": lambda: built.capsule(v(0, 0, 0), v(0, 0, 1), "x", out=out(4)),
+        "mesh pickle": lambda: fresh(built.__getstate__()),
+        "mesh corrupted state": lambda: fresh((1, state[1][:-8], *state[2:])),
+        "mesh bad checksum": lambda: fresh((*state[:4], state[4] + 1)),
+    }
+
+
+CASES = {**cases(), **batch_cases(), **mesh_cases()}
 
 
 def run(fn, calls):

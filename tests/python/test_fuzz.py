@@ -291,3 +291,30 @@ def test_batch_functions(data, name):
     for v, snap in zip(args, snapshots):
         if snap is not None:
             assert raw_bytes(v) == snap  # inputs are only read
+
+
+@FUZZ
+@given(st.data())
+def test_mesh_building_and_queries(data):
+    from zuli_physics import mesh
+
+    draw = data.draw
+    nv = draw(st.integers(0, 6))
+    vertices = batch_input(draw, nv, 3)
+    nf = draw(st.integers(0, 5))
+    faces = draw(st.one_of(
+        st.lists(st.integers(-1, 7), min_size=3 * nf, max_size=3 * nf).map(
+            lambda xs: np.array(xs).astype(draw(st.sampled_from([np.int32, np.int64, np.uint8]))).reshape(-1, 3)),
+        arrays))
+    try:
+        m = mesh.TriangleMesh(vertices, faces) if draw(st.booleans()) else \
+            mesh.TriangleMesh.from_triangles(batch_input(draw, nf, (3, 3)))
+    except (TypeError, ValueError, IndexError):
+        return
+    c0, c1 = draw(arrays | st.just(np.zeros(3))), draw(arrays | st.just(np.ones(3)))
+    radius = draw(numbers)
+    try:
+        res = m.capsule(c0, c1, radius)
+    except (TypeError, ValueError, OverflowError, ZeroDivisionError):
+        return
+    assert (np.diff(res.triangle) > 0).all() and ((res.triangle >= 0) & (res.triangle < m.triangle_count)).all()

@@ -1,9 +1,152 @@
 #include "arrays.hpp"
 
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
 namespace zuli::bind {
+
+View::View(Imported a) : imported_(std::move(a)) {
+    valid_ = imported_.is_valid();
+    if (!valid_) return;
+    data_ = const_cast<void*>(static_cast<const void*>(imported_.data()));
+    ndim_ = static_cast<int>(imported_.ndim());
+    for (int d = 0; d < ndim_ && d < 3; ++d) {
+        shape_[d] = static_cast<std::int64_t>(imported_.shape(static_cast<size_t>(d)));
+        strides_[d] = imported_.stride(static_cast<size_t>(d));
+    }
+    itemsize_ = imported_.itemsize();
+}
+
+View::View(View&& other) noexcept { *this = std::move(other); }
+
+View& View::operator=(View&& other) noexcept {
+    if (this == &other) return *this;
+    if (has_buffer_) PyBuffer_Release(&buffer_);
+    valid_ = other.valid_;
+    has_buffer_ = other.has_buffer_;
+    data_ = other.data_;
+    ndim_ = other.ndim_;
+    std::memcpy(shape_, other.shape_, sizeof shape_);
+    std::memcpy(strides_, other.strides_, sizeof strides_);
+    itemsize_ = other.itemsize_;
+    buffer_ = other.buffer_;
+    imported_ = std::move(other.imported_);
+    other.valid_ = other.has_buffer_ = false;
+    return *this;
+}
+
+View::~View() {
+    if (has_buffer_) PyBuffer_Release(&buffer_);
+}
+
+View View::from_buffer(const Py_buffer& buffer) {
+    View v;
+    v.buffer_ = buffer;
+    v.has_buffer_ = true;
+    v.valid_ = true;
+    v.data_ = buffer.buf;
+    v.ndim_ = buffer.ndim;
+    v.itemsize_ = static_cast<size_t>(buffer.itemsize);
+    // Exporters may leave strides out for contiguous data (ctypes does).
+    std::int64_t step = 1;
+    for (int d = buffer.ndim; d-- > 0;) {
+        v.shape_[d] = buffer.shape[d];
+        v.strides_[d] = buffer.strides ? buffer.strides[d] / buffer.itemsize : step;
+        step *= buffer.shape[d];
+    }
+    return v;
+}
+
+size_t View::size() const {
+    if (!valid_) return 0;
+    size_t n = 1;
+    for (int d = 0; d < ndim_; ++d) n *= static_cast<size_t>(shape_[d]);
+    return n;
+}
+
+void* new_array_data(nb::handle array) {
+    Py_buffer b;
+    if (PyObject_GetBuffer(array.ptr(), &b, PyBUF_WRITABLE) != 0) throw nb::python_error();
+    void* data = b.buf;
+    PyBuffer_Release(&b);  // the array keeps its memory
+    return data;
+}
+
+nb::object new_array(std::initializer_list<std::int64_t> shape, Dtype dtype) {
+    // Kept for the life of the process (never released at exit, when the
+    // interpreter may already be gone).
+    static PyObject *empty = nullptr, *dtypes[3];
+    if (!empty) {
+        nb::module_ numpy = nb::module_::import_("numpy");
+        nb::object dtype_of = numpy.attr("dtype");
+        dtypes[0] = dtype_of("float64").release().ptr();
+        dtypes[1] = dtype_of("int64").release().ptr();
+        dtypes[2] = dtype_of("uint8").release().ptr();
+        empty = nb::object(numpy.attr("empty")).release().ptr();
+    }
+    nb::object dims = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    Py_ssize_t i = 0;
+    for (std::int64_t d : shape) PyTuple_SET_ITEM(dims.ptr(), i++, PyLong_FromLongLong(d));
+    PyObject* args[] = {dims.ptr(), dtypes[static_cast<int>(dtype)]};
+    PyObject* result = PyObject_Vectorcall(empty, args, 2, nullptr);
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+nb::object make_named(nb::handle type, std::initializer_list<nb::handle> fields) {
+    nb::object items = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(fields.size())));
+    Py_ssize_t i = 0;
+    for (nb::handle f : fields) PyTuple_SET_ITEM(items.ptr(), i++, Py_NewRef(f.ptr()));
+    nb::object args = nb::steal(PyTuple_Pack(1, items.ptr()));
+    PyObject* result = PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(type.ptr()), args.ptr(), nullptr);
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
 namespace {
+
+// Does a buffer format (struct syntax, native byte order) give `elem`?
+bool format_is(const char* format, size_t itemsize, Elem elem) {
+    if (!format) format = "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;  // native, standard or little: x86-64 and arm64
+    if (format[0] == '\0' || format[1] != '\0') return false;
+    const char c = format[0];
+    const bool is_signed = c == 'b' || c == 'h' || c == 'i' || c == 'l' || c == 'q' || c == 'n';
+    switch (elem) {
+        case Elem::Float64: return c == 'd' && itemsize == 8;
+        case Elem::UInt8: return c == 'B' && itemsize == 1;
+        case Elem::Int64: return is_signed && itemsize == 8;
+        case Elem::Index: return is_signed && (itemsize == 4 || itemsize == 8);
+    }
+    return false;
+}
+
+// The fast path: a buffer of exactly the expected element and shape, whose
+// strides are whole elements. Anything else leaves it to the general path.
+bool take_buffer(nb::handle obj, bool writable, Elem elem, const Shape& shape, View& out) {
+    if (!PyObject_CheckBuffer(obj.ptr())) return false;
+    Py_buffer b;
+    if (PyObject_GetBuffer(obj.ptr(), &b, writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool ok = format_is(b.format, static_cast<size_t>(b.itemsize), elem) &&
+              static_cast<size_t>(b.ndim) == shape.dims.size() && b.ndim <= 3;
+    if (ok) {
+        int d = 0;
+        for (std::int64_t extent : shape.dims) {
+            ok = ok && (extent == -1 || b.shape[d] == extent) && (!b.strides || b.strides[d] % b.itemsize == 0);
+            ++d;
+        }
+    }
+    if (!ok) {
+        PyBuffer_Release(&b);
+        return false;
+    }
+    out = View::from_buffer(b);
+    return true;
+}
 
 const char* elem_name(Elem elem) {
     switch (elem) {
@@ -83,6 +226,16 @@ nb::object importable(nb::handle obj) {
     return nb::steal(view);
 }
 
+template <class Array>
+bool contiguous(const Array& a) {
+    std::int64_t step = 1;
+    for (size_t d = a.ndim(); a.size() > 0 && d-- > 0;) {
+        if (a.shape(d) != 1 && a.stride(d) != step) return false;
+        step *= static_cast<std::int64_t>(a.shape(d));
+    }
+    return true;
+}
+
 std::string prefix(const Where& w) { return std::string(w.fn) + "() argument '" + w.name + "'"; }
 
 }  // namespace
@@ -98,7 +251,9 @@ std::string shape_text(std::initializer_list<std::int64_t> dims) {
 }
 
 InArray input(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
-    InArray a;
+    View fast;
+    if (take_buffer(obj, false, elem, shape, fast)) return fast;
+    Imported a;
     const std::string expected = std::string("a ") + elem_name(elem) + " array of shape " + shape.text;
     if (!nb::try_cast(importable(obj), a, false))
         fail(PyExc_TypeError, prefix(w) + " must be " + expected + ", not " + described(obj) + "; np.asarray(" +
@@ -108,17 +263,19 @@ InArray input(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
                                   w.name + ", dtype=" + elem_numpy(elem) + ") converts it");
     if (!has_shape(a, shape))
         fail(PyExc_ValueError, prefix(w) + " must have shape " + shape.text + ", not " + actual_shape(a));
-    return a;
+    return View(std::move(a));
 }
 
 OutArray output(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
-    OutArray a;
+    View fast;
+    if (take_buffer(obj, true, elem, shape, fast) && contiguous(fast)) return fast;
+    nb::ndarray<nb::device::cpu> a;
     const std::string expected = std::string("a writable, C-contiguous ") + elem_name(elem) + " array of shape " +
                                  shape.text;
     const char* why = " (results are written into it in place, never into a copy)";
     nb::object source = importable(obj);
     if (!nb::try_cast(source, a, false)) {
-        InArray ro;
+        Imported ro;
         if (nb::try_cast(source, ro, false))
             fail(PyExc_ValueError, prefix(w) + " is read-only; it must be " + expected + why);
         fail(PyExc_TypeError, prefix(w) + " must be " + expected + ", not " + described(obj) + why);
@@ -127,13 +284,8 @@ OutArray output(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
         fail(PyExc_TypeError, prefix(w) + " must be " + expected + ", not " + described(obj) + why);
     if (!has_shape(a, shape))
         fail(PyExc_ValueError, prefix(w) + " must have shape " + shape.text + ", not " + actual_shape(a));
-    std::int64_t step = 1;
-    for (size_t d = a.ndim(); a.size() > 0 && d-- > 0;) {
-        if (a.shape(d) != 1 && a.stride(d) != step)
-            fail(PyExc_ValueError, prefix(w) + " must be C-contiguous" + why);
-        step *= static_cast<std::int64_t>(a.shape(d));
-    }
-    return a;
+    if (!contiguous(a)) fail(PyExc_ValueError, prefix(w) + " must be C-contiguous" + why);
+    return View(Imported(a));
 }
 
 Strided strided(const InArray& a) {

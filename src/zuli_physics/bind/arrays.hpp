@@ -1,7 +1,12 @@
-// Array arguments of the nanobind modules: accepted as nanobind ndarrays
-// (NumPy and anything with DLPack or the buffer protocol), checked here so
-// that every refusal names the function and the argument, says what was
-// expected and what was given, and, for inputs, how to convert.
+// Array arguments of the nanobind modules, checked here so that every
+// refusal names the function and the argument, says what was expected and
+// what was given, and, for inputs, how to convert.
+//
+// An argument that exports a buffer of the expected element type and shape
+// (any NumPy array that fits) is read through the buffer protocol directly:
+// that costs well under a tenth of a DLPack import, which for a three-element
+// vector is most of a call. Anything else goes through nanobind's ndarray
+// import (DLPack producers such as PyTorch), which also decides the refusals.
 //
 // Inputs are read in place with any strides and may be read-only; they are
 // never converted (a list or another dtype is refused with the fix). Outputs
@@ -22,8 +27,42 @@ namespace zuli::bind {
 
 namespace nb = nanobind;
 
-using InArray = nb::ndarray<nb::ro, nb::device::cpu>;
-using OutArray = nb::ndarray<nb::device::cpu>;
+using Imported = nb::ndarray<nb::ro, nb::device::cpu>;
+
+// An accepted array argument, held for as long as the view lives, with the
+// accessors of nb::ndarray (strides in elements).
+class View {
+public:
+    View() = default;
+    explicit View(Imported a);
+    View(View&& other) noexcept;
+    View& operator=(View&& other) noexcept;
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+    ~View();
+    // From a buffer already taken with PyObject_GetBuffer; owns it.
+    static View from_buffer(const Py_buffer& buffer);
+
+    bool is_valid() const { return valid_; }
+    void* data() const { return data_; }
+    size_t ndim() const { return static_cast<size_t>(ndim_); }
+    size_t shape(size_t d) const { return static_cast<size_t>(shape_[d]); }
+    std::int64_t stride(size_t d) const { return strides_[d]; }
+    size_t itemsize() const { return itemsize_; }
+    size_t size() const;
+
+private:
+    bool valid_ = false, has_buffer_ = false;
+    void* data_ = nullptr;
+    int ndim_ = 0;
+    std::int64_t shape_[3] = {0, 0, 0}, strides_[3] = {0, 0, 0};
+    size_t itemsize_ = 0;
+    Py_buffer buffer_{};
+    Imported imported_;
+};
+
+using InArray = View;
+using OutArray = View;
 
 enum class Elem { Float64, UInt8, Int64, Index /* int32 or int64 */ };
 
@@ -49,6 +88,18 @@ std::string shape_text(std::initializer_list<std::int64_t> dims);
 
 // A float64 array as a strided view with byte strides.
 Strided strided(const InArray& a);
+
+// The data of an array this module has just created (writable, contiguous).
+void* new_array_data(nb::handle array);
+
+// A new, uninitialised NumPy array (numpy.empty): NumPy is imported on first
+// use, so that callers who pass their own outputs never need it.
+enum class Dtype { Float64, Int64, UInt8 };
+nb::object new_array(std::initializer_list<std::int64_t> shape, Dtype dtype);
+
+// An instance of a named tuple type from its fields, made the way its _make()
+// does (tuple.__new__), without running its Python-level __new__.
+nb::object make_named(nb::handle type, std::initializer_list<nb::handle> fields);
 
 // The bytes an array's elements can touch: [lo, hi), empty when it has no
 // elements. Two arrays may share memory only if their spans intersect.

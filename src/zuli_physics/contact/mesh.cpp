@@ -1,0 +1,396 @@
+#include "mesh.hpp"
+
+#include <math.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "reach.hpp"
+
+namespace zuli {
+
+std::int64_t TriangleSource::face_index(std::int64_t i, int k) const {
+    const char* at = faces + i * f0 + k * f1;
+    if (face_width == 4) {
+        std::int32_t v;
+        std::memcpy(&v, at, sizeof v);
+        return v;
+    }
+    std::int64_t v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
+}
+
+Vec3 TriangleSource::vertex(std::int64_t row) const {
+    // Without faces, row is triangle * 3 + corner.
+    const char* at = faces ? verts + row * s0 : verts + (row / 3) * s0 + (row % 3) * s1;
+    double c[3];
+    for (int k = 0; k < 3; ++k) std::memcpy(&c[k], at + k * s2, sizeof(double));
+    return {c[0], c[1], c[2]};
+}
+
+SourceCheck check_source(const TriangleSource& src) {
+    SourceCheck check;
+    if (src.faces) {
+        for (std::int64_t i = 0; i < src.n && check.bad_face < 0; ++i)
+            for (int k = 0; k < 3; ++k) {
+                const std::int64_t v = src.face_index(i, k);
+                if (v < 0 || v >= src.vertex_count) {
+                    check = {i, k, v, -1};
+                    break;
+                }
+            }
+    }
+    const std::int64_t rows = src.faces ? src.vertex_count : 3 * src.n;
+    for (std::int64_t r = 0; r < rows; ++r) {
+        const Vec3 v = src.vertex(r);
+        if (!(isfinite(v.x) && isfinite(v.y) && isfinite(v.z))) {
+            check.bad_vertex = r;
+            break;
+        }
+    }
+    return check;
+}
+
+namespace {
+
+using bound::Bounds;
+using bound::split;
+
+// The 10 low bits of x spread to every third bit of 30.
+std::uint32_t spread(std::uint32_t x) {
+    x &= 0x3ff;
+    x = (x | x << 16) & 0x030000ff;
+    x = (x | x << 8) & 0x0300f00f;
+    x = (x | x << 4) & 0x030c30c3;
+    x = (x | x << 2) & 0x09249249;
+    return x;
+}
+
+// Stable least-significant-digit radix sort of entries (code << 32 | index)
+// by their codes, 16 bits a pass: ties keep index order.
+void sort_by_code(std::vector<std::uint64_t>& entries) {
+    const std::size_t n = entries.size();
+    std::vector<std::uint64_t> other(n);
+    std::vector<std::uint32_t> count(1 << 16);
+    for (int shift = 32; shift < 64; shift += 16) {
+        std::fill(count.begin(), count.end(), 0);
+        for (std::uint64_t e : entries) ++count[(e >> shift) & 0xffff];
+        std::uint32_t sum = 0;
+        for (auto& c : count) {
+            const std::uint32_t here = c;
+            c = sum;
+            sum += here;
+        }
+        for (std::uint64_t e : entries) other[count[(e >> shift) & 0xffff]++] = e;
+        entries.swap(other);
+    }
+}
+
+// The tree's shape for runs [first, first + count), depth first.
+void add_nodes(std::uint32_t first, std::uint32_t count, std::vector<MeshNode>& nodes) {
+    const std::size_t i = nodes.size();
+    const bool leaf = count <= kLeafTriangles;
+    nodes.push_back({{0, 0, 0}, {0, 0, 0}, leaf ? (first << 4 | count) : 0, 0});
+    if (!leaf) {
+        const std::uint32_t half = count / 2;
+        add_nodes(first, half, nodes);
+        nodes[i].packed = static_cast<std::uint32_t>(nodes.size()) << 4;
+        add_nodes(first + half, count - half, nodes);
+    }
+    nodes[i].next = static_cast<std::uint32_t>(nodes.size());
+}
+
+// The float at or below x, and at or above x.
+float down(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? nextafterf(f, -INFINITY) : f;
+}
+float up(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? nextafterf(f, INFINITY) : f;
+}
+
+// The nodes of a mesh of these triangles: shape, then bounds from the leaves
+// up (children come after their parent).
+std::vector<MeshNode> make_nodes(const std::vector<double>& tris) {
+    const auto n = static_cast<std::uint32_t>(tris.size() / 9);
+    std::vector<MeshNode> nodes;
+    if (n == 0) return nodes;
+    nodes.reserve(2 * (n / (kLeafTriangles / 2) + 1));
+    add_nodes(0, n, nodes);
+    for (std::size_t i = nodes.size(); i-- > 0;) {
+        MeshNode& nd = nodes[i];
+        if (nd.leaf()) {
+            double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+            for (std::uint32_t t = nd.first(); t < nd.first() + nd.count(); ++t)
+                for (int v = 0; v < 3; ++v)
+                    for (int a = 0; a < 3; ++a) {
+                        lo[a] = std::min(lo[a], tris[9 * t + 3 * v + a]);
+                        hi[a] = std::max(hi[a], tris[9 * t + 3 * v + a]);
+                    }
+            for (int a = 0; a < 3; ++a) {
+                nd.lo[a] = down(lo[a]);
+                nd.hi[a] = up(hi[a]);
+            }
+        } else {
+            const MeshNode& left = nodes[i + 1];
+            const MeshNode& right = nodes[nd.right()];
+            for (int a = 0; a < 3; ++a) {
+                nd.lo[a] = std::min(left.lo[a], right.lo[a]);
+                nd.hi[a] = std::max(left.hi[a], right.hi[a]);
+            }
+        }
+    }
+    return nodes;
+}
+
+Bounds bounds_of(const float* lo, const float* hi) {
+    return {split({lo[0], lo[1], lo[2]}), split({hi[0], hi[1], hi[2]})};
+}
+
+Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
+
+// Nodes of one level, and leaves, held for a capsule query.
+constexpr int kMaxFrontier = 128;
+
+}  // namespace
+
+TriangleMesh::TriangleMesh(const TriangleSource& src) {
+    // The source is read three times (centroid bounds, codes, the copy in
+    // the mesh's order) rather than copied once more: fresh memory costs far
+    // more to touch the first time than the source does to read again.
+    const auto n = static_cast<std::size_t>(src.n);
+    auto centroid = [&](std::size_t i, double c[3]) {
+        const Vec3 v0 = src.corner(static_cast<std::int64_t>(i), 0), v1 = src.corner(static_cast<std::int64_t>(i), 1),
+                   v2 = src.corner(static_cast<std::int64_t>(i), 2);
+        c[0] = (v0.x + v1.x) + v2.x;  // three times the centroid
+        c[1] = (v0.y + v1.y) + v2.y;
+        c[2] = (v0.z + v1.z) + v2.z;
+    };
+    double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (std::size_t i = 0; i < n; ++i) {
+        double c[3];
+        centroid(i, c);
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], c[a]);
+            hi[a] = std::max(hi[a], c[a]);
+        }
+    }
+    // Morton codes of the centroids, 10 bits per axis on one scale for all
+    // three, so that the curve follows distance (a terrain is flat: its own
+    // scale per axis would order it by height first). Triangles sharing a
+    // cell keep their order.
+    const double steps = 1023.0;
+    const double size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
+    const double scale = size > 0 ? steps / size : 0.0;
+    std::vector<std::uint64_t> entries(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        double c[3];
+        centroid(i, c);
+        std::uint32_t code = 0;
+        for (int a = 0; a < 3; ++a)
+            code |= spread(static_cast<std::uint32_t>(std::clamp((c[a] - lo[a]) * scale, 0.0, steps))) << (2 - a);
+        entries[i] = static_cast<std::uint64_t>(code) << 32 | i;
+    }
+    sort_by_code(entries);
+
+    tris_.resize(9 * n);
+    ids_.resize(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        const auto i = static_cast<std::uint32_t>(entries[j]);
+        for (int k = 0; k < 3; ++k) {
+            const Vec3 v = src.corner(i, k);
+            std::memcpy(&tris_[9 * j + 3 * k], &v, sizeof v);
+        }
+        ids_[j] = i;
+    }
+    nodes_ = make_nodes(tris_);
+}
+
+void TriangleMesh::bounds(Vec3& lo, Vec3& hi) const {
+    if (nodes_.empty()) {
+        lo = {INFINITY, INFINITY, INFINITY};
+        hi = {-INFINITY, -INFINITY, -INFINITY};
+        return;
+    }
+    // The root's float bounds are looser; the vertices give the exact ones.
+    lo = {INFINITY, INFINITY, INFINITY};
+    hi = {-INFINITY, -INFINITY, -INFINITY};
+    for (std::size_t i = 0; i < tris_.size(); i += 3) {
+        lo = {std::min(lo.x, tris_[i]), std::min(lo.y, tris_[i + 1]), std::min(lo.z, tris_[i + 2])};
+        hi = {std::max(hi.x, tris_[i]), std::max(hi.y, tris_[i + 1]), std::max(hi.z, tris_[i + 2])};
+    }
+}
+
+std::size_t TriangleMesh::nbytes() const {
+    return tris_.size() * sizeof(double) + ids_.size() * sizeof(std::uint32_t) + nodes_.size() * sizeof(MeshNode);
+}
+
+void TriangleMesh::overlap(Vec3 lo, Vec3 hi, std::vector<std::int64_t>& out) const {
+    const double qlo[3] = {lo.x, lo.y, lo.z}, qhi[3] = {hi.x, hi.y, hi.z};
+    auto meets = [&](const auto* a, const auto* b) {
+        return a[0] <= qhi[0] && b[0] >= qlo[0] && a[1] <= qhi[1] && b[1] >= qlo[1] && a[2] <= qhi[2] &&
+               b[2] >= qlo[2];
+    };
+    const std::size_t start = out.size();
+    for (std::uint32_t i = 0; i < nodes_.size();) {
+        const MeshNode& nd = nodes_[i];
+        if (!meets(nd.lo, nd.hi)) {
+            i = nd.next;
+            continue;
+        }
+        if (!nd.leaf()) {
+            ++i;
+            continue;
+        }
+        for (std::uint32_t t = nd.first(); t < nd.first() + nd.count(); ++t) {
+            const double* v = &tris_[9 * t];
+            double tlo[3], thi[3];
+            for (int a = 0; a < 3; ++a) {
+                tlo[a] = std::min(std::min(v[a], v[3 + a]), v[6 + a]);
+                thi[a] = std::max(std::max(v[a], v[3 + a]), v[6 + a]);
+            }
+            if (meets(tlo, thi)) out.push_back(ids_[t]);
+        }
+        i = nd.next;
+    }
+    std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+}
+
+void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>& out) const {
+    const Capsule cap = make_capsule(c0, c1, radius);
+    const Bounds axis = {split(cap.lo), split(cap.hi)};
+    const double reach = bound::capsule_reach(radius);
+    const double limit2 = reach * reach;
+    auto out_of_reach = [&](const Bounds& b) {
+        return bound::prefilter(b, cap.extent).beyond(bound::gap(axis, b), limit2);
+    };
+    const std::size_t start = out.size();
+    if (nodes_.empty()) return;
+    // Level by level, so that every node in reach at one level has its
+    // children (and every leaf in reach its triangles) requested from memory
+    // before any of them is needed: queries in random order spend most of
+    // their time waiting for memory, and waits in parallel cost little more
+    // than one. Triangles are examined once the leaves are gathered. A level
+    // wider than the scratch (a capsule reaching much of the mesh) is walked
+    // depth first instead.
+    std::uint32_t level[2][kMaxFrontier], leaves[kMaxFrontier];
+    int width = 0, next_width = 0, gathered = 0;
+    auto examine = [&](std::uint32_t leaf) {
+        const MeshNode& nd = nodes_[leaf];
+        for (std::uint32_t t = nd.first(); t < nd.first() + nd.count(); ++t) {
+            const double* v = &tris_[9 * t];
+            const Vec3 v0 = load(v), v1 = load(v + 3), v2 = load(v + 6);
+            if (out_of_reach(bound::bounds_of(split(v0), split(v1), split(v2)))) continue;
+            const TriangleContact c = capsule_triangle_contact(cap, v0, v1, v2);
+            if (c.hit) out.push_back({ids_[t], c.point, c.normal, c.depth});
+        }
+    };
+    auto gather = [&](std::uint32_t leaf) {
+        const MeshNode& nd = nodes_[leaf];
+        const char* first = reinterpret_cast<const char*>(&tris_[9 * nd.first()]);
+        for (std::uint32_t b = 0; b < 9 * sizeof(double) * nd.count(); b += 64) __builtin_prefetch(first + b);
+        if (gathered == kMaxFrontier) {
+            for (int k = 0; k < gathered; ++k) examine(leaves[k]);
+            gathered = 0;
+        }
+        leaves[gathered++] = leaf;
+    };
+    // The subtree under node i, depth first: the tree is balanced, at most
+    // 27 levels deep, so the stack holds a node and one sibling per level.
+    auto depth_first = [&](std::uint32_t root) {
+        std::uint32_t stack[64];
+        int depth = 0;
+        stack[depth++] = root;
+        while (depth > 0) {
+            const std::uint32_t i = stack[--depth];
+            const MeshNode& nd = nodes_[i];
+            if (out_of_reach(bounds_of(nd.lo, nd.hi))) continue;
+            if (nd.leaf()) {
+                gather(i);
+                continue;
+            }
+            stack[depth++] = nd.right();
+            stack[depth++] = i + 1;
+        }
+    };
+    std::uint32_t* cur = level[0];
+    std::uint32_t* nxt = level[1];
+    cur[width++] = 0;
+    while (width > 0) {
+        next_width = 0;
+        for (int k = 0; k < width; ++k) {
+            const std::uint32_t i = cur[k];
+            const MeshNode& nd = nodes_[i];
+            if (out_of_reach(bounds_of(nd.lo, nd.hi))) continue;
+            if (nd.leaf()) {
+                gather(i);
+            } else if (next_width + 2 <= kMaxFrontier) {
+                __builtin_prefetch(&nodes_[i + 1]);
+                __builtin_prefetch(&nodes_[nd.right()]);
+                nxt[next_width++] = i + 1;
+                nxt[next_width++] = nd.right();
+            } else {
+                depth_first(i);
+            }
+        }
+        std::swap(cur, nxt);
+        width = next_width;
+    }
+    for (int k = 0; k < gathered; ++k) examine(leaves[k]);
+    // Few hits: insertion sort into ascending face order.
+    for (std::size_t k = start + 1; k < out.size(); ++k)
+        for (std::size_t j = k; j > start && out[j - 1].triangle > out[j].triangle; --j) std::swap(out[j - 1], out[j]);
+}
+
+namespace {
+
+// A 64-bit hash of some bytes, eight at a time (multiply and shift): not
+// cryptographic, only a check against accidental damage.
+std::uint64_t mix(std::uint64_t h, const void* data, std::size_t bytes) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < bytes; i += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p + i, std::min<std::size_t>(8, bytes - i));
+        h = (h ^ w) * 0x9e3779b97f4a7c15ULL;
+        h ^= h >> 29;
+    }
+    return (h ^ bytes) * 0xbf58476d1ce4e5b9ULL;
+}
+
+}  // namespace
+
+std::uint64_t state_checksum(const std::vector<double>& tris, const std::vector<std::uint32_t>& ids,
+                             const std::vector<MeshNode>& nodes) {
+    std::uint64_t h = 0x5a554c49;  // "ZULI"
+    h = mix(h, tris.data(), tris.size() * sizeof(double));
+    h = mix(h, ids.data(), ids.size() * sizeof(std::uint32_t));
+    return mix(h, nodes.data(), nodes.size() * sizeof(MeshNode));
+}
+
+std::uint64_t TriangleMesh::checksum() const { return state_checksum(tris_, ids_, nodes_); }
+
+bool TriangleMesh::from_state(std::vector<double> tris, std::vector<std::uint32_t> ids, std::vector<MeshNode> nodes,
+                              std::uint64_t checksum, TriangleMesh& mesh) {
+    if (state_checksum(tris, ids, nodes) != checksum) return false;
+    const std::size_t n = ids.size();
+    if (tris.size() != 9 * n || static_cast<std::int64_t>(n) > kMaxMeshTriangles) return false;
+    std::vector<bool> seen(n);
+    for (std::uint32_t id : ids) {
+        if (id >= n || seen[id]) return false;
+        seen[id] = true;
+    }
+    for (double x : tris)
+        if (!isfinite(x)) return false;
+    const std::vector<MeshNode> expected = make_nodes(tris);
+    if (nodes.size() != expected.size() ||
+        (n && std::memcmp(nodes.data(), expected.data(), nodes.size() * sizeof(MeshNode)) != 0))
+        return false;
+    mesh.tris_ = std::move(tris);
+    mesh.ids_ = std::move(ids);
+    mesh.nodes_ = std::move(nodes);
+    return true;
+}
+
+}  // namespace zuli

@@ -1,0 +1,124 @@
+// A static triangle mesh indexed by a bounding-volume hierarchy, for capsule
+// contacts and box overlaps against many triangles.
+//
+// The mesh owns a copy of its triangles, reordered along a Morton curve of
+// their centroids so that each node of the hierarchy covers a contiguous run
+// of them. The tree is balanced: a run of more than kLeafTriangles splits at
+// its middle, so its shape depends only on the triangle count, and nodes are
+// stored depth first, each with the index of the node after its subtree (a
+// traversal needs no stack).
+//
+// A capsule query examines exactly the triangles whose bounds are not surely
+// out of reach of the bounds of the capsule's axis (reach.hpp); for those it
+// runs the per-triangle contact step, so each reported contact is, bit for
+// bit, what capsule_triangles gives for that triangle.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "capsule.hpp"
+
+namespace zuli {
+
+// A node's bounds are floats rounded outwards, so that they contain every
+// vertex beneath exactly and a node takes half a cache line. A leaf holds
+// the run of triangles [first, first + count) of the mesh's order, packed as
+// first * 16 + count (count 1 to kLeafTriangles). An internal node's children
+// are the next node and node `right`, packed as right * 16.
+struct MeshNode {
+    float lo[3], hi[3];
+    std::uint32_t packed;
+    std::uint32_t next;  // the node after this one's subtree
+    bool leaf() const { return (packed & 15) != 0; }
+    std::uint32_t first() const { return packed >> 4; }
+    std::uint32_t count() const { return packed & 15; }
+    std::uint32_t right() const { return packed >> 4; }
+};
+static_assert(sizeof(MeshNode) == 32, "two nodes per cache line");
+
+// Runs of at most this many triangles are leaves: fewer nodes to test against
+// a few more triangles (each rejected by its bounds first).
+inline constexpr std::uint32_t kLeafTriangles = 4;
+
+// Where a mesh's triangles come from: vertex k of triangle i at
+// verts + i * s0 + k * s1 (+ axis * s2), either directly (faces == nullptr)
+// or through face rows of 4- or 8-byte integers.
+struct TriangleSource {
+    const char* verts;
+    std::ptrdiff_t s0, s1, s2;
+    const char* faces = nullptr;
+    std::ptrdiff_t f0 = 0, f1 = 0;
+    int face_width = 0;
+    std::int64_t vertex_count = 0;  // with faces: rows of verts
+    std::int64_t n = 0;             // triangles
+
+    std::int64_t face_index(std::int64_t i, int k) const;
+    Vec3 vertex(std::int64_t row) const;
+    Vec3 corner(std::int64_t i, int k) const { return vertex(faces ? face_index(i, k) : i * 3 + k); }
+};
+
+// The first face with a vertex index outside the vertices, and the first
+// vertex (row, or triangle * 3 + corner without faces) with a coordinate that
+// is not finite; -1 when there is none. Only vertices that faces use count.
+struct SourceCheck {
+    std::int64_t bad_face = -1, bad_corner = 0, bad_index = 0;
+    std::int64_t bad_vertex = -1;
+};
+SourceCheck check_source(const TriangleSource& src);
+
+struct MeshHit {
+    std::int64_t triangle;  // the caller's face index
+    Vec3 point, normal;
+    double depth;
+};
+
+class TriangleMesh {
+public:
+    TriangleMesh() = default;
+    // From a source that passed check_source.
+    explicit TriangleMesh(const TriangleSource& src);
+
+    std::int64_t triangle_count() const { return static_cast<std::int64_t>(ids_.size()); }
+    // Bounds of every vertex; lo = +inf and hi = -inf for an empty mesh.
+    void bounds(Vec3& lo, Vec3& hi) const;
+    // Bytes held: triangles, face indices and nodes.
+    std::size_t nbytes() const;
+
+    // Face indices of the triangles whose bounds overlap [lo, hi] (closed),
+    // ascending, appended to `out`.
+    void overlap(Vec3 lo, Vec3 hi, std::vector<std::int64_t>& out) const;
+    // Contacts of the examined triangles that hit, in ascending face order,
+    // appended to `out`.
+    void capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>& out) const;
+
+    // The stored form: triangles (9 doubles each, in the mesh's order), face
+    // indices, nodes and a checksum of the three. from_state checks that
+    // they describe a mesh this class would hold (the checksum, sizes, a
+    // permutation of face indices, finite vertices, the tree's shape and
+    // every node's bounds) and returns false otherwise, leaving `mesh`
+    // untouched. The checksum catches damage that would still describe some
+    // valid mesh (a changed vertex inside its leaf's bounds).
+    const std::vector<double>& triangles() const { return tris_; }
+    const std::vector<std::uint32_t>& ids() const { return ids_; }
+    const std::vector<MeshNode>& nodes() const { return nodes_; }
+    std::uint64_t checksum() const;
+    static bool from_state(std::vector<double> tris, std::vector<std::uint32_t> ids, std::vector<MeshNode> nodes,
+                           std::uint64_t checksum, TriangleMesh& mesh);
+
+private:
+    std::vector<double> tris_;
+    std::vector<std::uint32_t> ids_;
+    std::vector<MeshNode> nodes_;
+};
+
+// The checksum of a stored form, as TriangleMesh::checksum() gives it.
+std::uint64_t state_checksum(const std::vector<double>& tris, const std::vector<std::uint32_t>& ids,
+                             const std::vector<MeshNode>& nodes);
+
+// The largest triangle count a mesh holds (a leaf's first triangle and a
+// node's right child have 28 bits).
+inline constexpr std::int64_t kMaxMeshTriangles = (1LL << 28) - 1;
+
+}  // namespace zuli

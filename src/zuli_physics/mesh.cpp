@@ -1,0 +1,374 @@
+// zuli_physics.mesh: a static triangle mesh with a bounding-volume hierarchy,
+// for capsule contacts against large meshes.
+//
+// Arguments are checked and copied out of their arrays with the interpreter
+// lock held; building and querying run with it released. A mesh never
+// changes after it is built, so any number of threads may query it at once.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bind/arrays.hpp"
+#include "contact/mesh.hpp"
+#include "parallel/workers.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace zuli;
+using namespace zuli::bind;
+
+namespace {
+
+// Capsules per thread below which a split costs more than it saves (a query
+// takes about a microsecond, waking a worker some tens).
+constexpr std::ptrdiff_t kMinCapsulesPerThread = 64;
+// Layout version of the pickled state.
+constexpr int kStateVersion = 1;
+
+PyObject* mesh_contacts;  // the named tuple type, kept for the process's life
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw nb::python_error();
+}
+
+double number(nb::handle obj, const char* fn, const char* name) {
+    const double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+        PyErr_Clear();
+        raise(overflow ? PyExc_OverflowError : PyExc_TypeError,
+              std::string(fn) + "() argument '" + name + "' must be a number, not " +
+                  (overflow ? std::string("an int too large for a float64") : nb::type_name(obj.type()).c_str()));
+    }
+    return v;
+}
+
+Vec3 vec3(nb::handle obj, const char* fn, const char* name) {
+    const InArray a = input(obj, {fn, name}, Elem::Float64, {{3}, "(3,)"});
+    const Strided s = strided(a);
+    return {s.at(0), s.at(1), s.at(2)};
+}
+
+std::string vertex_text(Vec3 v) {
+    char text[96];
+    snprintf(text, sizeof text, "(%.17g, %.17g, %.17g)", v.x, v.y, v.z);
+    return text;
+}
+
+TriangleMesh build(const TriangleSource& src, const char* fn, const char* vname, const char* fname) {
+    SourceCheck check;
+    {
+        nb::gil_scoped_release unlocked;
+        check = check_source(src);
+    }
+    if (check.bad_face >= 0)
+        raise(PyExc_IndexError, std::string(fn) + "() argument '" + fname + "': face " +
+                                    std::to_string(check.bad_face) + " has vertex index " +
+                                    std::to_string(check.bad_index) + ", outside the " +
+                                    std::to_string(src.vertex_count) + " vertices");
+    if (check.bad_vertex >= 0) {
+        const std::string where = src.faces ? "vertex " + std::to_string(check.bad_vertex)
+                                            : "triangle " + std::to_string(check.bad_vertex / 3) + ", vertex " +
+                                                  std::to_string(check.bad_vertex % 3);
+        raise(PyExc_ValueError, std::string(fn) + "() argument '" + vname + "': " + where + " is not finite " +
+                                    vertex_text(src.vertex(check.bad_vertex)));
+    }
+    if (src.n > kMaxMeshTriangles)
+        raise(PyExc_ValueError, std::string(fn) + "(): a mesh holds at most " + std::to_string(kMaxMeshTriangles) +
+                                    " triangles");
+    nb::gil_scoped_release unlocked;
+    return TriangleMesh(src);
+}
+
+void init_from_faces(TriangleMesh* self, nb::handle vertices, nb::handle faces) {
+    const char* fn = "TriangleMesh";
+    const InArray v = input(vertices, {fn, "vertices"}, Elem::Float64, {{-1, 3}, "(V, 3)"});
+    const InArray f = input(faces, {fn, "faces"}, Elem::Index, {{-1, 3}, "(F, 3)"});
+    const Strided vs = strided(v);
+    const auto width = static_cast<std::ptrdiff_t>(f.itemsize());
+    TriangleSource src{vs.base, vs.s[0], 0, vs.s[1]};
+    src.faces = static_cast<const char*>(f.data());
+    src.f0 = static_cast<std::ptrdiff_t>(f.stride(0)) * width;
+    src.f1 = static_cast<std::ptrdiff_t>(f.stride(1)) * width;
+    src.face_width = static_cast<int>(width);
+    src.vertex_count = static_cast<std::int64_t>(v.shape(0));
+    src.n = static_cast<std::int64_t>(f.shape(0));
+    new (self) TriangleMesh(build(src, fn, "vertices", "faces"));
+}
+
+TriangleMesh from_triangles(nb::handle verts) {
+    const char* fn = "TriangleMesh.from_triangles";
+    const InArray t = input(verts, {fn, "verts"}, Elem::Float64, {{-1, 3, 3}, "(N, 3, 3)"});
+    const Strided s = strided(t);
+    TriangleSource src{s.base, s.s[0], s.s[1], s.s[2]};
+    src.n = static_cast<std::int64_t>(t.shape(0));
+    return build(src, fn, "verts", "verts");
+}
+
+nb::object contacts(const std::vector<MeshHit>& hits) {
+    const auto h = static_cast<std::int64_t>(hits.size());
+    nb::object tri = new_array({h}, Dtype::Int64), pts = new_array({h, 3}, Dtype::Float64), nrm = new_array({h, 3}, Dtype::Float64),
+               dep = new_array({h}, Dtype::Float64);
+    auto* t = static_cast<std::int64_t*>(new_array_data(tri));
+    auto* p = static_cast<double*>(new_array_data(pts));
+    auto* n = static_cast<double*>(new_array_data(nrm));
+    auto* d = static_cast<double*>(new_array_data(dep));
+    for (std::int64_t i = 0; i < h; ++i) {
+        t[i] = hits[i].triangle;
+        std::memcpy(p + 3 * i, &hits[i].point, sizeof(Vec3));
+        std::memcpy(n + 3 * i, &hits[i].normal, sizeof(Vec3));
+        d[i] = hits[i].depth;
+    }
+    return make_named(mesh_contacts, {tri, pts, nrm, dep});
+}
+
+nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb::handle radius, nb::handle out) {
+    const char* fn = "TriangleMesh.capsule";
+    const Vec3 c0 = vec3(cp0, fn, "cp0"), c1 = vec3(cp1, fn, "cp1");
+    const double r = number(radius, fn, "radius");
+    // Small enough for the usual query to stay off the heap's slow paths.
+    std::vector<MeshHit> hits;
+    hits.reserve(16);
+    {
+        nb::gil_scoped_release unlocked;
+        mesh.capsule(c0, c1, r, hits);
+    }
+    if (out.is_none()) return contacts(hits);
+
+    if (!PyTuple_Check(out.ptr()) || PyTuple_GET_SIZE(out.ptr()) != 4)
+        raise(PyExc_TypeError, std::string(fn) + "() argument 'out' must be a MeshContacts or a tuple of 4 arrays "
+                                                 "(triangle, points, normals, depths), not " +
+                                   nb::type_name(out.type()).c_str());
+    nb::tuple o = nb::borrow<nb::tuple>(out);
+    const OutArray t = output(o[0], {fn, "out.triangle"}, Elem::Int64, {{-1}, "(C,)"});
+    const std::int64_t cap = static_cast<std::int64_t>(t.shape(0));
+    const std::string c = "(" + std::to_string(cap) + ", 3) with C = " + std::to_string(cap) + " from 'out.triangle'";
+    const OutArray p = output(o[1], {fn, "out.points"}, Elem::Float64, {{cap, 3}, c});
+    const OutArray n = output(o[2], {fn, "out.normals"}, Elem::Float64, {{cap, 3}, c});
+    const OutArray d = output(o[3], {fn, "out.depths"}, Elem::Float64,
+                              {{cap}, "(C,) with C = " + std::to_string(cap) + " from 'out.triangle'"});
+    const Span spans[] = {span(t), span(p), span(n), span(d)};
+    for (int i = 0; i < 4; ++i)
+        for (int k = i + 1; k < 4; ++k)
+            if (spans[i].intersects(spans[k]))
+                raise(PyExc_ValueError, std::string(fn) + "() argument 'out': its arrays share memory");
+    const auto h = static_cast<std::int64_t>(hits.size());
+    if (h > cap)
+        raise(PyExc_ValueError, std::string(fn) + "(): " + std::to_string(h) + " contacts need an 'out' of capacity " +
+                                    std::to_string(h) + ", and it has " + std::to_string(cap) +
+                                    "; nothing was written");
+    auto* tp = static_cast<std::int64_t*>(t.data());
+    auto* pp = static_cast<double*>(p.data());
+    auto* np = static_cast<double*>(n.data());
+    auto* dp = static_cast<double*>(d.data());
+    for (std::int64_t i = 0; i < h; ++i) {
+        tp[i] = hits[i].triangle;
+        std::memcpy(pp + 3 * i, &hits[i].point, sizeof(Vec3));
+        std::memcpy(np + 3 * i, &hits[i].normal, sizeof(Vec3));
+        dp[i] = hits[i].depth;
+    }
+    nb::object cut = nb::steal(PySlice_New(nullptr, PyLong_FromLongLong(h), nullptr));
+    return make_named(mesh_contacts, {o[0][cut], o[1][cut], o[2][cut], o[3][cut]});
+}
+
+nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb::handle radius, int threads) {
+    const char* fn = "TriangleMesh.capsules";
+    const int wanted = thread_count(fn, threads);
+    const InArray a = input(cp0, {fn, "cp0"}, Elem::Float64, {{-1, 3}, "(M, 3)"});
+    const std::int64_t m = static_cast<std::int64_t>(a.shape(0));
+    const std::string fixed = " with M = " + std::to_string(m) + " from 'cp0'";
+    const InArray b = input(cp1, {fn, "cp1"}, Elem::Float64, {{m, 3}, "(M, 3)" + fixed});
+    InArray r;
+    double one_radius = 0.0;
+    if (PyFloat_Check(radius.ptr()) || PyLong_Check(radius.ptr()))
+        one_radius = number(radius, fn, "radius");
+    else
+        r = input(radius, {fn, "radius"}, Elem::Float64, {{m}, "(M,)" + fixed + ", or one number"});
+    const Strided sa = strided(a), sb = strided(b);
+    const Strided sr = r.is_valid() ? strided(r) : Strided{reinterpret_cast<const char*>(&one_radius), {0, 0, 0}};
+
+    std::ptrdiff_t chunks = m / kMinCapsulesPerThread;
+    if (chunks > wanted) chunks = wanted;
+    if (chunks < 1) chunks = 1;
+    std::vector<std::vector<MeshHit>> found(static_cast<std::size_t>(chunks));
+    std::vector<std::int64_t> offsets(static_cast<std::size_t>(m) + 1, 0);
+    {
+        nb::gil_scoped_release unlocked;
+        auto chunk = [&](int c) {
+            const std::int64_t begin = m * c / chunks, end = m * (c + 1) / chunks;
+            std::vector<MeshHit>& hits = found[static_cast<std::size_t>(c)];
+            for (std::int64_t j = begin; j < end; ++j) {
+                mesh.capsule(sa.vec3(j), sb.vec3(j), sr.at(j), hits);
+                offsets[static_cast<std::size_t>(j) + 1] = static_cast<std::int64_t>(hits.size());
+            }
+        };
+        parallel_for(static_cast<int>(chunks), chunk);
+    }
+    // Per-chunk counts to running offsets.
+    std::int64_t total = 0;
+    for (std::ptrdiff_t c = 0; c < chunks; ++c) {
+        const std::int64_t begin = m * c / chunks, end = m * (c + 1) / chunks;
+        for (std::int64_t j = begin; j < end; ++j) offsets[static_cast<std::size_t>(j) + 1] += total;
+        total += static_cast<std::int64_t>(found[static_cast<std::size_t>(c)].size());
+    }
+    std::vector<MeshHit> all;
+    all.reserve(static_cast<std::size_t>(total));
+    for (auto& f : found) all.insert(all.end(), f.begin(), f.end());
+    nb::object off = new_array({m + 1}, Dtype::Int64);
+    std::memcpy(new_array_data(off), offsets.data(), offsets.size() * sizeof(std::int64_t));
+    return nb::make_tuple(off, contacts(all));
+}
+
+nb::object overlap(const TriangleMesh& mesh, nb::handle lo, nb::handle hi) {
+    const char* fn = "TriangleMesh.overlap";
+    const Vec3 l = vec3(lo, fn, "lo"), h = vec3(hi, fn, "hi");
+    std::vector<std::int64_t> found;
+    {
+        nb::gil_scoped_release unlocked;
+        mesh.overlap(l, h, found);
+    }
+    nb::object out = new_array({static_cast<std::int64_t>(found.size())}, Dtype::Int64);
+    if (!found.empty()) std::memcpy(new_array_data(out), found.data(), found.size() * sizeof(std::int64_t));
+    return out;
+}
+
+nb::tuple bounds(const TriangleMesh& mesh) {
+    Vec3 lo, hi;
+    mesh.bounds(lo, hi);
+    nb::object a = new_array({3}, Dtype::Float64), b = new_array({3}, Dtype::Float64);
+    std::memcpy(new_array_data(a), &lo, sizeof lo);
+    std::memcpy(new_array_data(b), &hi, sizeof hi);
+    return nb::make_tuple(a, b);
+}
+
+// Pickling: the state is (version, triangles, face indices, nodes as bytes,
+// checksum).
+template <class T>
+nb::bytes as_bytes(const std::vector<T>& v) {
+    return nb::bytes(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
+}
+
+template <class T>
+std::vector<T> from_bytes(nb::handle b) {
+    if (!PyBytes_Check(b.ptr()) || PyBytes_GET_SIZE(b.ptr()) % sizeof(T) != 0)
+        raise(PyExc_ValueError, "TriangleMesh state is corrupted: a field has the wrong type or size");
+    std::vector<T> v(static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr())) / sizeof(T));
+    if (!v.empty()) std::memcpy(v.data(), PyBytes_AS_STRING(b.ptr()), v.size() * sizeof(T));
+    return v;
+}
+
+TriangleMesh from_state(nb::handle state) {
+    if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 5)
+        raise(PyExc_ValueError, "TriangleMesh state is corrupted: expected a tuple of 5 fields");
+    nb::tuple t = nb::borrow<nb::tuple>(state);
+    if (!PyLong_CheckExact(t[0].ptr()) || PyLong_AsLong(t[0].ptr()) != kStateVersion)
+        raise(PyExc_ValueError, "TriangleMesh state is corrupted or from another version");
+    std::vector<double> tris = from_bytes<double>(t[1]);
+    std::vector<std::uint32_t> ids = from_bytes<std::uint32_t>(t[2]);
+    std::vector<MeshNode> nodes = from_bytes<MeshNode>(t[3]);
+    if (!PyLong_Check(t[4].ptr())) raise(PyExc_ValueError, "TriangleMesh state is corrupted: no checksum");
+    const std::uint64_t checksum = PyLong_AsUnsignedLongLongMask(t[4].ptr());
+    if (PyErr_Occurred()) throw nb::python_error();
+    TriangleMesh mesh;
+    bool ok;
+    {
+        nb::gil_scoped_release unlocked;
+        ok = TriangleMesh::from_state(std::move(tris), std::move(ids), std::move(nodes), checksum, mesh);
+    }
+    if (!ok) raise(PyExc_ValueError, "TriangleMesh state is corrupted: its triangles, faces and nodes disagree");
+    return mesh;
+}
+
+}  // namespace
+
+NB_MODULE(mesh, m) {
+    m.doc() =
+        "Capsule contacts against large static triangle meshes through a bounding-volume hierarchy.\n"
+        "\n"
+        "See TriangleMesh.";
+    nb::object contacts_type = nb::module_::import_("collections")
+                                   .attr("namedtuple")("MeshContacts",
+                                                       nb::make_tuple("triangle", "points", "normals", "depths"),
+                                                       "module"_a = "zuli_physics.mesh");
+    contacts_type.attr("__doc__") =
+        "Capsule contacts with H triangles: triangle (H,) int64 (the caller's face index, ascending),\n"
+        "points (H, 3) float64 (on the triangle), normals (H, 3) float64 (from the triangle towards\n"
+        "the capsule), depths (H,) float64.";
+    m.attr("MeshContacts") = contacts_type;
+    mesh_contacts = contacts_type.release().ptr();
+
+    nb::class_<TriangleMesh>(
+        m, "TriangleMesh",
+        "A static triangle mesh indexed for capsule contacts and box overlaps.\n"
+        "\n"
+        "TriangleMesh(vertices, faces): vertices (V, 3) float64, faces (F, 3) int32 or int64 rows of\n"
+        "vertex indices. TriangleMesh.from_triangles(verts): (N, 3, 3) float64, the layout\n"
+        "capsule_triangles takes. Inputs are read in place (any strides, read-only is fine) and\n"
+        "copied into the mesh's own storage: later changes to them do not affect it. A face index\n"
+        "outside the vertices (IndexError) or a vertex that is not finite (ValueError) is refused,\n"
+        "naming the first. Degenerate triangles are kept; they never hit.\n"
+        "\n"
+        "Which triangles a capsule query examines: those whose bounding box is not surely out of\n"
+        "reach of the bounding box of the capsule's axis. Surely out of reach means that the gap\n"
+        "between the two boxes (their largest separation along x, y or z), less a rounding margin of\n"
+        "1e-12 times the largest coordinate magnitude of the triangle's box and the axis's end\n"
+        "points, is positive and its square, times (1 - 1e-12), exceeds (|radius| + 1e-9) squared.\n"
+        "Every examined triangle gets exactly the contact step of capsule_triangles, so each\n"
+        "reported contact is bit for bit what capsule_triangles writes for that triangle. (That\n"
+        "step can report a triangle far from the capsule when an end point lies far behind the\n"
+        "triangle's plane and projects into it; such a triangle is out of reach and not examined.)\n"
+        "\n"
+        "Queries release the interpreter lock; a mesh never changes once built, so several threads\n"
+        "may query one mesh at once. A mesh pickles with its hierarchy, which is checked, not\n"
+        "rebuilt, when unpickled.")
+        .def("__init__", &init_from_faces, "vertices"_a, "faces"_a,
+             nb::sig("def __init__(self, vertices: numpy.typing.ArrayLike, faces: numpy.typing.ArrayLike) -> None"))
+        .def_static("from_triangles", &from_triangles, "verts"_a,
+                    nb::sig("def from_triangles(verts: numpy.typing.ArrayLike) -> TriangleMesh"),
+                    "A mesh of the N triangles of verts, (N, 3, 3) float64: triangle, vertex, axis.\n"
+                    "Face indices are the triangles' rows.")
+        .def_prop_ro("triangle_count", &TriangleMesh::triangle_count, "The number of triangles (faces).")
+        .def_prop_ro("bounds", &bounds,
+                     nb::sig("def bounds(self) -> tuple[numpy.ndarray, numpy.ndarray]"),
+                     "(lo, hi): the bounds of every vertex, two (3,) float64 arrays; (inf, inf, inf)\n"
+                     "and (-inf, -inf, -inf) for an empty mesh.")
+        .def_prop_ro("nbytes", &TriangleMesh::nbytes,
+                     "Bytes the mesh holds: 72 per triangle, 4 per face index and the hierarchy's nodes.")
+        .def("overlap", &overlap, "lo"_a, "hi"_a,
+             nb::sig("def overlap(self, lo: numpy.typing.ArrayLike, hi: numpy.typing.ArrayLike) -> numpy.ndarray"),
+             "Face indices (int64, ascending) of the triangles whose bounding boxes overlap the box\n"
+             "[lo, hi] (closed: touching counts). lo and hi are (3,) float64 arrays.")
+        .def("capsule", &capsule, "cp0"_a, "cp1"_a, "radius"_a, nb::kw_only(), "out"_a = nb::none(),
+             nb::sig("def capsule(self, cp0: numpy.typing.ArrayLike, cp1: numpy.typing.ArrayLike, radius: float, "
+                     "*, out: MeshContacts | tuple | None = None) -> MeshContacts"),
+             "The contacts of the capsule cp0-cp1 ((3,) float64 each) of the given radius with the\n"
+             "triangles it touches, as a MeshContacts in ascending face order: only the hits.\n"
+             "\n"
+             "out: caller-owned buffers of a capacity C, reused across frames: a MeshContacts or a\n"
+             "4-tuple of writable, C-contiguous arrays (C,) int64, (C, 3), (C, 3), (C,) float64. The\n"
+             "first H rows are written and views of them returned. More hits than C are never\n"
+             "truncated: the call raises ValueError saying how many are needed, and writes nothing.")
+        .def("capsules", &capsules, "cp0"_a, "cp1"_a, "radius"_a, nb::kw_only(), "threads"_a = 1,
+             nb::sig("def capsules(self, cp0: numpy.typing.ArrayLike, cp1: numpy.typing.ArrayLike, "
+                     "radius: numpy.typing.ArrayLike | float, *, threads: int = 1) "
+                     "-> tuple[numpy.ndarray, MeshContacts]"),
+             "M capsules at once: cp0, cp1 (M, 3) float64, radius (M,) float64 or one number. Returns\n"
+             "(offsets, contacts): offsets (M + 1,) int64, and the hits of capsule j at\n"
+             "offsets[j]:offsets[j + 1] of contacts, in ascending face order; the same as M calls of\n"
+             "capsule(). threads: 1 runs on the calling thread, N > 1 splits the capsules over up to N\n"
+             "threads, -1 means os.cpu_count(); results are identical for every count.")
+        .def("__getstate__",
+             [](const TriangleMesh& mesh) {
+                 return nb::make_tuple(kStateVersion, as_bytes(mesh.triangles()), as_bytes(mesh.ids()),
+                                       as_bytes(mesh.nodes()), nb::int_(mesh.checksum()));
+             })
+        .def("__setstate__", [](TriangleMesh& self, nb::handle state) { new (&self) TriangleMesh(from_state(state)); })
+        .def("__repr__", [](const TriangleMesh& mesh) {
+            return "<zuli_physics.mesh.TriangleMesh of " + std::to_string(mesh.triangle_count()) + " triangles>";
+        });
+}

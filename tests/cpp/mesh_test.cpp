@@ -1,0 +1,156 @@
+#include "contact/mesh.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "contact/reach.hpp"
+#include "test_util.hpp"
+
+namespace zuli {
+namespace {
+
+using test::same_bits;
+using test::SameVec;
+
+// A height-field patch of 2 * g * g triangles, 0.5 apart, as (N, 3, 3) rows.
+std::vector<double> terrain(int g) {
+    std::vector<double> t;
+    auto h = [](double x, double y) { return 0.5 * std::sin(0.3 * x) * std::cos(0.2 * y); };
+    for (int i = 0; i < g; ++i)
+        for (int j = 0; j < g; ++j) {
+            const double x0 = 0.5 * i, y0 = 0.5 * j, x1 = x0 + 0.5, y1 = y0 + 0.5;
+            const double quad[2][9] = {{x0, y0, h(x0, y0), x1, y0, h(x1, y0), x1, y1, h(x1, y1)},
+                                       {x0, y0, h(x0, y0), x1, y1, h(x1, y1), x0, y1, h(x0, y1)}};
+            for (const auto& tri : quad) t.insert(t.end(), tri, tri + 9);
+        }
+    return t;
+}
+
+TriangleSource source(const std::vector<double>& t) {
+    TriangleSource s{reinterpret_cast<const char*>(t.data()), 72, 24, 8};
+    s.n = static_cast<std::int64_t>(t.size() / 9);
+    return s;
+}
+
+Vec3 corner_of(const std::vector<double>& t, std::size_t i, int k) { return {t[9 * i + 3 * k], t[9 * i + 3 * k + 1], t[9 * i + 3 * k + 2]}; }
+
+// The triangles a query examines, by the documented test, on each triangle.
+bool examined(const Capsule& cap, Vec3 a, Vec3 b, Vec3 c) {
+    const bound::Bounds axis = {bound::split(cap.lo), bound::split(cap.hi)};
+    const bound::Bounds tri = bound::bounds_of(bound::split(a), bound::split(b), bound::split(c));
+    const double reach = bound::capsule_reach(cap.radius);
+    return !bound::prefilter(tri, cap.extent).beyond(bound::gap(axis, tri), reach * reach);
+}
+
+TEST(Mesh, CapsuleMatchesTheStepOnEveryExaminedTriangle) {
+    const std::vector<double> t = terrain(24);
+    const TriangleMesh mesh(source(t));
+    ASSERT_EQ(mesh.triangle_count(), 2 * 24 * 24);
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(0.0, 12.0), z(-0.6, 0.8), d(-1.0, 1.0);
+    int hits = 0;
+    for (int q = 0; q < 300; ++q) {
+        const Vec3 c0 = {u(rng), u(rng), z(rng)};
+        const Vec3 c1 = q % 7 == 0 ? c0 : add(c0, mul({d(rng), d(rng), d(rng)}, 1.0 + (q % 3)));
+        const double radius = q % 11 == 0 ? 0.0 : 0.05 + 0.4 * std::fabs(d(rng));
+        std::vector<MeshHit> got;
+        mesh.capsule(c0, c1, radius, got);
+        const Capsule cap = make_capsule(c0, c1, radius);
+        std::vector<MeshHit> want;
+        for (std::size_t i = 0; i < t.size() / 9; ++i) {
+            if (!examined(cap, corner_of(t, i, 0), corner_of(t, i, 1), corner_of(t, i, 2))) continue;
+            const TriangleContact c = capsule_triangle_contact(cap, corner_of(t, i, 0), corner_of(t, i, 1), corner_of(t, i, 2));
+            if (c.hit) want.push_back({static_cast<std::int64_t>(i), c.point, c.normal, c.depth});
+        }
+        ASSERT_EQ(got.size(), want.size()) << "query " << q;
+        for (std::size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].triangle, want[k].triangle);
+            EXPECT_TRUE(SameVec(got[k].point, want[k].point));
+            EXPECT_TRUE(SameVec(got[k].normal, want[k].normal));
+            EXPECT_TRUE(same_bits(got[k].depth, want[k].depth));
+        }
+        hits += static_cast<int>(got.size());
+    }
+    EXPECT_GT(hits, 100);
+}
+
+TEST(Mesh, OverlapMatchesBruteForce) {
+    const std::vector<double> t = terrain(16);
+    const TriangleMesh mesh(source(t));
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> u(-1.0, 9.0), s(0.0, 2.0);
+    for (int q = 0; q < 200; ++q) {
+        const Vec3 lo = {u(rng), u(rng), -0.3}, hi = add(lo, {s(rng), s(rng), q % 2 ? 0.0 : 1.0});
+        std::vector<std::int64_t> got, want;
+        mesh.overlap(lo, hi, got);
+        for (std::size_t i = 0; i < t.size() / 9; ++i) {
+            bool meets = true;
+            for (int a = 0; a < 3; ++a) {
+                const double v[3] = {t[9 * i + a], t[9 * i + 3 + a], t[9 * i + 6 + a]};
+                const double tl = std::min({v[0], v[1], v[2]}), th = std::max({v[0], v[1], v[2]});
+                meets = meets && tl <= zuli::at(hi, a) && th >= zuli::at(lo, a);
+            }
+            if (meets) want.push_back(static_cast<std::int64_t>(i));
+        }
+        EXPECT_EQ(got, want);
+    }
+}
+
+TEST(Mesh, FacesIndexVertices) {
+    const std::vector<double> v = {0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0};
+    const std::vector<std::int64_t> f = {0, 1, 2, 1, 3, 2};
+    TriangleSource s{reinterpret_cast<const char*>(v.data()), 24, 0, 8};
+    s.faces = reinterpret_cast<const char*>(f.data());
+    s.f0 = 24, s.f1 = 8, s.face_width = 8, s.vertex_count = 4, s.n = 2;
+    EXPECT_EQ(check_source(s).bad_face, -1);
+    const TriangleMesh mesh(s);
+    std::vector<MeshHit> hits;
+    mesh.capsule({0.9, 0.9, 0.2}, {0.9, 0.9, 1.0}, 0.25, hits);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].triangle, 1);
+    const std::vector<std::int64_t> bad = {0, 1, 2, 1, 4, 2};
+    s.faces = reinterpret_cast<const char*>(bad.data());
+    const SourceCheck check = check_source(s);
+    EXPECT_EQ(check.bad_face, 1);
+    EXPECT_EQ(check.bad_corner, 1);
+    EXPECT_EQ(check.bad_index, 4);
+}
+
+TEST(Mesh, StateRoundTripsAndCorruptionIsRefused) {
+    const std::vector<double> t = terrain(5);
+    const TriangleMesh mesh(source(t));
+    TriangleMesh back;
+    ASSERT_TRUE(TriangleMesh::from_state(mesh.triangles(), mesh.ids(), mesh.nodes(), mesh.checksum(), back));
+    EXPECT_EQ(back.triangles(), mesh.triangles());
+    auto refused = [&](auto edit) {
+        std::vector<double> tris = mesh.triangles();
+        std::vector<std::uint32_t> ids = mesh.ids();
+        std::vector<MeshNode> nodes = mesh.nodes();
+        edit(tris, ids, nodes);
+        TriangleMesh out;
+        // With the checksum of the damaged fields: the structural checks
+        // alone must catch each of these.
+        const std::uint64_t sum = state_checksum(tris, ids, nodes);
+        return !TriangleMesh::from_state(tris, ids, nodes, sum, out) && out.triangle_count() == 0;
+    };
+    EXPECT_TRUE(refused([](auto& tris, auto&, auto&) { tris[4] += 100.0; }));
+    EXPECT_TRUE(refused([](auto& tris, auto&, auto&) { tris[0] = NAN; }));
+    EXPECT_TRUE(refused([](auto&, auto& ids, auto&) { ids[0] = ids[1]; }));
+    EXPECT_TRUE(refused([](auto&, auto& ids, auto&) { ids[0] = 1u << 30; }));
+    EXPECT_TRUE(refused([](auto&, auto&, auto& nodes) { nodes[1].next += 1; }));
+    EXPECT_TRUE(refused([](auto&, auto&, auto& nodes) { nodes.pop_back(); }));
+    EXPECT_TRUE(refused([](auto& tris, auto&, auto&) { tris.resize(tris.size() - 9); }));
+    // A vertex moved inside its leaf's bounds still describes a mesh: only
+    // the checksum tells.
+    std::vector<double> moved = mesh.triangles();
+    moved[4] = std::nextafter(moved[4], 0.0);
+    TriangleMesh out;
+    EXPECT_FALSE(TriangleMesh::from_state(moved, mesh.ids(), mesh.nodes(), mesh.checksum(), out));
+}
+
+}  // namespace
+}  // namespace zuli

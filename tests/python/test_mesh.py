@@ -1,0 +1,264 @@
+"""zuli_physics.mesh: every query against brute force over all triangles,
+bit for bit, and the mesh's refusals, outputs, threads and pickling."""
+
+import os
+import pickle
+import threading
+
+import numpy as np
+import pytest
+from meshes import Bounds, brute, capsules, height, soup, terrain
+
+from zuli_physics import _collide_native as native
+from zuli_physics import mesh
+
+QUERIES = int(os.environ.get("ZULI_MESH_QUERIES", "10000"))
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and bool(np.all(a.view(np.uint8) == b.view(np.uint8)))
+
+
+def check_queries(m, tris, queries):
+    """Every query equals brute force; returns the number of hits seen."""
+    tris = Bounds(tris)
+    hits = 0
+    for c0, c1, radius in queries:
+        got = m.capsule(c0, c1, radius)
+        want = brute(tris, c0, c1, radius)
+        assert same_bits(got.triangle, want[0].astype(np.int64)), (c0, c1, radius)
+        for g, w in zip(got[1:], want[1:]):
+            assert same_bits(g, w), (c0, c1, radius)
+        hits += len(got.triangle)
+    return hits
+
+
+@pytest.fixture(scope="module")
+def terrain64():
+    V, F = terrain(64)
+    return mesh.TriangleMesh(V, F), V[F]
+
+
+@pytest.mark.parametrize("g, share", [(64, 0.7), (256, 0.3)])
+def test_terrain_queries_match_brute_force(g, share):
+    V, F = terrain(g)
+    m = mesh.TriangleMesh(V, F.astype(np.int32))
+    tris = V[F]
+    rng = np.random.default_rng(g)
+    n = max(1, int(QUERIES * share)) if g == 64 else max(1, QUERIES // 40)
+    queries = capsules(rng, n, [0, 0, 0], [g * 0.5, g * 0.5, 0], ground=height)
+    assert check_queries(m, tris, queries) > n // 4
+
+
+@pytest.mark.parametrize("scale", [1.0, 1e-100, 1e100])
+def test_random_meshes_at_every_scale(scale):
+    # At 1e-100 every triangle is degenerate to the contact step (its
+    # thresholds are absolute): no hits, still the brute-force answer.
+    rng = np.random.default_rng(11)
+    hits = 0
+    count = max(1, QUERIES // 4) // 6
+    for seed in range(6):
+        tris = soup(300, seed) * scale
+        m = mesh.TriangleMesh.from_triangles(tris)
+        queries = [(c0 * scale, c1 * scale, r * scale) for c0, c1, r in capsules(rng, count, [-3] * 3, [3] * 3)]
+        hits += check_queries(m, tris, queries)
+    assert hits > 0 or scale < 1
+
+
+def test_faces_and_triangles_give_the_same_mesh(terrain64):
+    m, tris = terrain64
+    same = mesh.TriangleMesh.from_triangles(tris)
+    strided = np.zeros((len(tris), 3, 5))
+    strided[:, :, 1:4] = tris
+    view = strided[:, :, 1:4]
+    view.flags.writeable = False
+    other = mesh.TriangleMesh.from_triangles(view)
+    c0, c1 = np.array([3.1, 4.2, 0.2]), np.array([3.6, 4.0, 0.9])
+    for x in (same, other):
+        for g, w in zip(x.capsule(c0, c1, 0.4), m.capsule(c0, c1, 0.4)):
+            assert same_bits(g, w)
+    assert m.triangle_count == len(tris) and m.nbytes >= 72 * len(tris)
+
+
+def test_building_copies_the_input():
+    tris = soup(50, 3)
+    m = mesh.TriangleMesh.from_triangles(tris)
+    c0, c1 = tris[0].mean(axis=0), tris[0].mean(axis=0) + 0.1
+    before = m.capsule(c0, c1, 0.5)
+    tris[:] = 1e6
+    for g, w in zip(m.capsule(c0, c1, 0.5), before):
+        assert same_bits(g, w)
+
+
+def test_overlap_matches_brute_force(terrain64):
+    m, tris = terrain64
+    lo, hi = tris.min(axis=1), tris.max(axis=1)
+    rng = np.random.default_rng(4)
+    for _ in range(200):
+        qlo = rng.uniform(-1, 33, 3)
+        qlo[2] = rng.uniform(-1, 0.5)
+        qhi = qlo + rng.uniform(0, 3, 3)
+        want = np.nonzero(np.all((lo <= qhi) & (hi >= qlo), axis=1))[0]
+        assert np.array_equal(m.overlap(qlo, qhi), want)
+    bounds = m.bounds
+    assert np.array_equal(bounds[0], tris.reshape(-1, 3).min(axis=0))
+    assert np.array_equal(bounds[1], tris.reshape(-1, 3).max(axis=0))
+
+
+def test_capsules_equal_single_queries_for_every_thread_count(terrain64):
+    m, _ = terrain64
+    rng = np.random.default_rng(8)
+    rows = capsules(rng, 700, [0, 0, 0], [32, 32, 0], ground=height)
+    c0 = np.array([r[0] for r in rows])
+    c1 = np.array([r[1] for r in rows])
+    radius = np.array([r[2] for r in rows])
+    singles = [m.capsule(c0[j], c1[j], radius[j]) for j in range(len(rows))]
+    for threads in (1, 2, 3):
+        offsets, res = m.capsules(c0, c1, radius, threads=threads)
+        assert offsets[0] == 0 and offsets[-1] == len(res.triangle)
+        for j, single in enumerate(singles):
+            part = slice(offsets[j], offsets[j + 1])
+            for g, w in zip((res.triangle[part], res.points[part], res.normals[part], res.depths[part]), single):
+                assert same_bits(g, w)
+    offsets, res = m.capsules(c0, c1, 0.3)
+    assert len(offsets) == len(rows) + 1
+
+
+def test_out_buffers_are_filled_or_refused_whole(terrain64):
+    m, _ = terrain64
+    c0, c1 = np.array([10.0, 10.0, -0.2]), np.array([10.5, 10.2, 0.4])
+    want = m.capsule(c0, c1, 0.5)
+    h = len(want.triangle)
+    assert h >= 3
+    big = (np.full(h + 5, -1, np.int64), np.full((h + 5, 3), np.nan), np.full((h + 5, 3), np.nan), np.full(h + 5, np.nan))
+    got = m.capsule(c0, c1, 0.5, out=big)
+    assert type(got) is mesh.MeshContacts
+    for g, w, b in zip(got, want, big):
+        assert same_bits(g, w) and np.shares_memory(g, b)
+    small = tuple(np.array(a[: h - 1]) for a in big)
+    before = [a.copy() for a in small]
+    with pytest.raises(ValueError, match=f"{h} contacts need an 'out' of capacity {h}"):
+        m.capsule(c0, c1, 0.5, out=small)
+    for a, b in zip(small, before):
+        assert np.array_equal(a, b, equal_nan=True)
+
+
+@pytest.mark.parametrize("make, exc, needles", [
+    (lambda: mesh.TriangleMesh(np.zeros((3, 3)), np.array([[0, 1, 3]])), IndexError,
+     ["'faces'", "face 0", "vertex index 3", "3 vertices"]),
+    (lambda: mesh.TriangleMesh(np.zeros((3, 3)), np.array([[0, 1, 2], [0, -1, 2]])), IndexError, ["face 1", "-1"]),
+    (lambda: mesh.TriangleMesh(np.array([[0, 0, 0], [1, 0, np.inf], [0, 1, 0.0]]), np.array([[0, 1, 2]])),
+     ValueError, ["'vertices'", "vertex 1", "not finite"]),
+    (lambda: mesh.TriangleMesh.from_triangles(np.array([[[0, 0, 0], [1, 0, 0], [0, 1, np.nan]]])),
+     ValueError, ["'verts'", "triangle 0, vertex 2"]),
+    (lambda: mesh.TriangleMesh(np.zeros((3, 3), np.float32), np.array([[0, 1, 2]])), TypeError,
+     ["'vertices'", "float32"]),
+    (lambda: mesh.TriangleMesh(np.zeros((3, 3)), np.array([[0, 1, 2]], np.uint64)), TypeError,
+     ["'faces'", "int32 or int64"]),
+    (lambda: mesh.TriangleMesh(np.zeros((3, 2)), np.array([[0, 1, 2]])), ValueError, ["'vertices'", "(V, 3)"]),
+    (lambda: mesh.TriangleMesh.from_triangles([[[0.0] * 3] * 3]), TypeError, ["'verts'", "list"]),
+])
+def test_bad_meshes_are_refused(make, exc, needles):
+    with pytest.raises(exc) as info:
+        make()
+    for needle in needles:
+        assert needle in str(info.value)
+
+
+def test_bad_queries_are_refused(terrain64):
+    m, _ = terrain64
+    v = np.zeros(3)
+    for call, exc, needle in [
+        (lambda: m.capsule(np.zeros(4), v, 0.3), ValueError, "'cp0'"),
+        (lambda: m.capsule(v, v.astype(np.float32), 0.3), TypeError, "'cp1'"),
+        (lambda: m.capsule(v, v, "0.3"), TypeError, "'radius'"),
+        (lambda: m.capsule(v, v, 10**400), OverflowError, "'radius'"),
+        (lambda: m.capsule(v, v, 0.3, out=(1, 2)), TypeError, "'out'"),
+        (lambda: m.capsules(np.zeros((3, 3)), np.zeros((2, 3)), 0.3), ValueError, "'cp1'"),
+        (lambda: m.capsules(np.zeros((3, 3)), np.zeros((3, 3)), np.ones(2)), ValueError, "'radius'"),
+        (lambda: m.capsules(np.zeros((3, 3)), np.zeros((3, 3)), 0.3, threads=0), ValueError, "'threads'"),
+        (lambda: m.overlap(v, [1, 1, 1]), TypeError, "'hi'"),
+    ]:
+        with pytest.raises(exc, match=needle):
+            call()
+
+
+def test_pickle_round_trip_answers_identically(terrain64):
+    m, _ = terrain64
+    back = pickle.loads(pickle.dumps(m))
+    assert back.triangle_count == m.triangle_count and back.nbytes == m.nbytes
+    rng = np.random.default_rng(2)
+    for c0, c1, r in capsules(rng, 200, [0, 0, 0], [32, 32, 0], ground=height):
+        for g, w in zip(back.capsule(c0, c1, r), m.capsule(c0, c1, r)):
+            assert same_bits(g, w)
+
+
+def test_corrupted_pickles_are_refused():
+    m = mesh.TriangleMesh.from_triangles(soup(40, 1))
+    state = m.__getstate__()
+    rng = np.random.default_rng(0)
+    bad_states = [(), (1,), state[:4], (2, *state[1:]), (1, b"", b"", b"", state[4]),
+                  (1, state[1][:-8], *state[2:]), (1, state[1], state[2][:-4], *state[3:]),
+                  (1, state[1], state[2], state[3][:-1], state[4]), (*state[:4], state[4] ^ 1), (1, 5, 6, 7, 8),
+                  (*state[:4], "x")]
+    for _ in range(300):
+        field = int(rng.integers(1, 4))
+        raw = bytearray(state[field])
+        for _ in range(int(rng.integers(1, 4))):
+            raw[int(rng.integers(len(raw)))] ^= 1 << int(rng.integers(8))
+        bad_states.append(state[:field] + (bytes(raw),) + state[field + 1:])
+    refused = 0
+    for bad in bad_states:
+        fresh = mesh.TriangleMesh.__new__(mesh.TriangleMesh)
+        try:
+            fresh.__setstate__(bad)
+        except (ValueError, TypeError):
+            refused += 1
+        else:
+            raise AssertionError("a corrupted state was accepted")
+    assert refused == len(bad_states)
+
+
+def test_threads_query_one_mesh_at_once(terrain64):
+    m, _ = terrain64
+    rng = np.random.default_rng(6)
+    rows = capsules(rng, 300, [0, 0, 0], [32, 32, 0], ground=height)
+    want = [m.capsule(*r) for r in rows]
+    errors = []
+
+    def work():
+        for r, w in zip(rows, want):
+            got = m.capsule(*r)
+            if not all(same_bits(g, x) for g, x in zip(got, w)):
+                errors.append(r)
+
+    pool = [threading.Thread(target=work) for _ in range(4)]
+    for t in pool:
+        t.start()
+    for t in pool:
+        t.join()
+    assert not errors
+
+
+def test_empty_mesh():
+    m = mesh.TriangleMesh.from_triangles(np.zeros((0, 3, 3)))
+    assert m.triangle_count == 0 and len(m.capsule(np.zeros(3), np.ones(3), 1.0).triangle) == 0
+    assert np.all(np.isinf(m.bounds[0])) and len(m.overlap(np.zeros(3) - 1e300, np.zeros(3) + 1e300)) == 0
+    assert pickle.loads(pickle.dumps(m)).triangle_count == 0
+
+
+def test_far_behind_end_point_is_out_of_reach():
+    # capsule_triangles reports this triangle: c0 lies far behind its plane
+    # and projects into it, while the axis passes nowhere near it. Its bounds
+    # are out of reach of the axis's, so the mesh does not examine it.
+    tri = np.array([[[-0.15922500991447772, 0.5408455846858077, 0.2146591225063409],
+                     [0.3553727090399214, -0.6538286094183394, -0.12961363369276946],
+                     [0.7839754700613295, 1.4934311452207607, -1.2590655321041202]]])
+    c0 = np.array([-15.338832729152255, -3.167954156502616, -12.291543900664276])
+    c1 = np.array([-4.760607515980114, -15.72486673795973, 46.02928344081407])
+    hit = np.zeros(1, np.uint8)
+    native.capsule_triangles(c0, c1, 0.1, tri, hit, np.zeros((1, 3)), np.zeros((1, 3)), np.zeros(1))
+    assert hit[0] == 1
+    m = mesh.TriangleMesh.from_triangles(tri)
+    assert len(m.capsule(c0, c1, 0.1).triangle) == 0 == len(brute(Bounds(tri), c0, c1, 0.1)[0])
