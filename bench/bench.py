@@ -25,7 +25,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "pytho
 
 import reference as ref  # noqa: E402
 from zuli_physics import _collide_native as native  # noqa: E402
-from zuli_physics import batch  # noqa: E402
+from zuli_physics import batch, mesh  # noqa: E402
+from meshes import terrain as terrain_mesh  # noqa: E402
 
 import _floor as floor  # noqa: E402
 
@@ -319,6 +320,110 @@ def batch_allocation(pairs):
     return sum(s.size_diff for s in stats if not s.traceback[0].filename.endswith("tracemalloc.py"))
 
 
+MESH_SIDES = (64, 256, 724)
+
+
+def surface_height(V, g, x, y, spacing=0.5):
+    """The height of the terrain's triangles at (x, y) (quads split a-b-c,
+    a-c-d as terrain() does)."""
+    Z = V[:, 2].reshape(g + 1, g + 1)
+    i = np.clip((x / spacing).astype(int), 0, g - 1)
+    j = np.clip((y / spacing).astype(int), 0, g - 1)
+    u, v = x / spacing - i, y / spacing - j
+    za, zb, zc, zd = Z[i, j], Z[i + 1, j], Z[i + 1, j + 1], Z[i, j + 1]
+    return np.where(u >= v, za + u * (zb - za) + v * (zc - zb), za + v * (zd - za) + u * (zc - zd))
+
+
+def mesh_capsules(V, g, m=1000, seed=77):
+    """m capsules of length 1 and radius 0.3, the lower end 0.1 to 0.4 above
+    the surface, pointing anywhere upwards: (cp0, cp1) arrays."""
+    rng = np.random.default_rng(seed)
+    size = g * 0.5
+    xy = rng.uniform(0.5, size - 1.5, (m, 2))
+    d = rng.normal(size=(m, 3))
+    d[:, 2] = np.abs(d[:, 2])
+    d /= np.linalg.norm(d, axis=1, keepdims=True)
+    c0 = np.column_stack([xy, surface_height(V, g, xy[:, 0], xy[:, 1]) + rng.uniform(0.1, 0.4, m)])
+    return c0, c0 + d
+
+
+def median_call_ns(call, m, passes=3, seed=5):
+    """Median ns of call(i), each call timed alone, over passes in random order."""
+    rng = np.random.default_rng(seed)
+    times = []
+    clock = time.perf_counter_ns
+    for _ in range(passes):
+        for i in rng.permutation(m).tolist():
+            t0 = clock()
+            call(i)
+            times.append(clock() - t0)
+    return statistics.median(times)
+
+
+def mesh_rows(data, native_exe, repeats):
+    rows = []
+    for g in MESH_SIDES:
+        V, F = terrain_mesh(g)
+        F = F.astype(np.int32)
+        c0, c1 = mesh_capsules(V, g)
+        m = len(c0)
+        t0 = time.perf_counter()
+        tm = mesh.TriangleMesh(V, F)
+        build_ms = (time.perf_counter() - t0) * 1e3
+        rows_c0, rows_c1 = list(c0), list(c1)
+        capsule_ns = median_call_ns(lambda i: tm.capsule(rows_c0[i], rows_c1[i], 0.3), m)
+        with_contacts = sum(len(tm.capsule(c0[i], c1[i], 0.3).triangle) > 0 for i in range(m))
+        perm = np.random.default_rng(3).permutation(m)
+        sc0, sc1 = c0[perm], c1[perm]
+        one, two = [], []
+        for _ in range(max(3, repeats)):
+            t0 = time.perf_counter_ns()
+            tm.capsules(sc0, sc1, 0.3, threads=1)
+            one.append((time.perf_counter_ns() - t0) / m)
+            t0 = time.perf_counter_ns()
+            tm.capsules(sc0, sc1, 0.3, threads=2)
+            two.append((time.perf_counter_ns() - t0) / m)
+        tris = V[F]
+        k = 20 if g == 724 else 100
+        hit = np.zeros(len(tris), np.uint8)
+        outs = np.zeros((len(tris), 3)), np.zeros((len(tris), 3)), np.zeros(len(tris))
+        t0 = time.perf_counter_ns()
+        for i in range(k):
+            native.capsule_triangles(c0[i], c1[i], 0.3, tris, hit, *outs)
+        brute_ns = (time.perf_counter_ns() - t0) / k
+        peers = {}
+        if native_exe:
+            directory = os.path.join(data, f"terrain{g}")
+            os.makedirs(directory, exist_ok=True)
+            V.astype("<f8").tofile(os.path.join(directory, "verts.f64"))
+            F.astype("<i4").tofile(os.path.join(directory, "faces.i32"))
+            np.column_stack([c0, c1, np.full(m, 0.3)]).astype("<f8").tofile(os.path.join(directory, "capsules.f64"))
+            out = subprocess.run([native_exe, directory], check=True, capture_output=True, text=True).stdout
+            peers = json.loads(out)
+        rows.append(dict(g=g, triangles=len(F), build_ms=build_ms, capsule_ns=capsule_ns,
+                         capsules_ns=statistics.median(one), scaling=statistics.median([a / b for a, b in zip(one, two)]),
+                         brute_ns=brute_ns, bytes=(tm.nbytes - 72 * len(F)) / len(F), with_contacts=with_contacts,
+                         peers=peers))
+    return rows
+
+
+def print_mesh_rows(rows):
+    print("zuli_physics.mesh on terrains of G x G quads (1,000 capsules, radius 0.3, in random order)\n")
+    print("| G | triangles | build ms: ours (Python) / C++ / Bullet / ODE | per capsule ns: m.capsule / "
+          "m.capsules / C++ ours / Bullet / ODE | capsules with contacts: ours / Bullet / ODE | "
+          "m.capsules 2 threads | capsule_triangles over all / m.capsule | bytes per triangle beyond the triangles |")
+    print("|---:|---:|---|---|---|---:|---:|---:|")
+    for r in rows:
+        p = r["peers"]
+        o, b, d = p.get("ours", {}), p.get("bullet", {}), p.get("ode", {})
+        print(f"| {r['g']} | {r['triangles']:,} | {r['build_ms']:.0f} / {o.get('build_ms', 0):.0f} / "
+              f"{b.get('build_ms', 0):.0f} / {d.get('build_ms', 0):.0f} | {r['capsule_ns']:.0f} / {r['capsules_ns']:.0f} / "
+              f"{o.get('query_ns', 0):.0f} / {b.get('query_ns', 0):.0f} / {d.get('query_ns', 0):.0f} | "
+              f"{r['with_contacts']} / {b.get('with_contacts', 0)} / {d.get('with_contacts', 0)} | "
+              f"{r['scaling']:.2f}x | {r['brute_ns'] / r['capsule_ns']:.0f}x | {r['bytes']:.1f} |")
+    print()
+
+
 def write_native_inputs(pairs, directory):
     """The same pairs and triangles for the native benchmark, as raw doubles."""
     os.makedirs(directory, exist_ok=True)
@@ -369,7 +474,12 @@ def main():
     parser.add_argument("--repeats", type=int, default=31)
     parser.add_argument("--native", help="path of the native_bench executable")
     parser.add_argument("--data", default="build/bench-data")
+    parser.add_argument("--mesh-native", help="path of the mesh_bench executable")
+    parser.add_argument("--only", choices=["mesh", "batch"], help="print only one table")
     args = parser.parse_args()
+    if args.only == "mesh":
+        print_mesh_rows(mesh_rows(args.data, args.mesh_native, max(3, args.repeats // 5)))
+        return
 
     print(f"machine: {cpu_model()}, {os.cpu_count()} cores, "
           f"Python {platform.python_version()}, NumPy {np.__version__}")
@@ -403,6 +513,8 @@ def main():
     print(f"small batches (P = 1 to 4,096): threads=2 takes at most {worst[(name, p)]:.2f}x the time of "
           f"threads=1 ({name}, P = {p})")
     print(f"tracemalloc over 1,000 calls with out given: {batch_allocation(pairs)} bytes held\n")
+
+    print_mesh_rows(mesh_rows(args.data, args.mesh_native, max(3, args.repeats // 5)))
 
     if args.native:
         write_native_inputs(pairs, args.data)
