@@ -23,7 +23,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "python"))
 
-import reference as ref  # noqa: E402
+from zuli_physics import collide as ref  # noqa: E402
 from zuli_physics import _collide_native as native  # noqa: E402
 from zuli_physics import batch, mesh  # noqa: E402
 from meshes import terrain as terrain_mesh  # noqa: E402

@@ -35,12 +35,12 @@ run, after the arguments are checked.
 
 >>> import numpy as np
 >>> from zuli_physics import batch
->>> c = np.array([[0.0, 0.0, 0.0], [0.0, 0.0, 0.9], [5.0, 0.0, 0.0]])
+>>> c = np.array([[0.0, 0.0, 0.0], [0.0, 0.0, 0.75], [5.0, 0.0, 0.0]])
 >>> R = np.broadcast_to(np.eye(3), (3, 3, 3))
 >>> h = np.full((3, 3), 0.5)
 >>> res = batch.box_box(c, R, h, c, R, h, np.array([[0, 1], [1, 2]]))
 >>> res.count.tolist(), res.normal[0].tolist(), res.depths[0].tolist()
-([4, 0], [0.0, 0.0, 1.0], [0.1, 0.1, 0.1, 0.1])
+([4, 0], [0.0, 0.0, 1.0], [0.25, 0.25, 0.25, 0.25])
 """
 
 from __future__ import annotations

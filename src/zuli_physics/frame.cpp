@@ -315,6 +315,53 @@ bool check_rows(const FunctionSpec& spec, const Param& p, const ArrayView& v, Py
 
 // ------------------------------------------------------ function objects
 
+// A note on the exception a conversion raised (shown under the traceback)
+// saying what the argument needs and how to make it; the exception's type
+// and message stay as they are. Only failed calls pay for it.
+void add_conversion_note(const FunctionSpec& spec, int index) {
+    if (index < 0 || index >= spec.nparams) return;
+    const Param& p = spec.params[index];
+    const bool per_triangle = p.rows == Rows::PerTriangle;
+    const char* need = "";
+    const char* fix = "";
+    switch (p.kind) {
+        case Kind::Double:
+            need = "a real number (a float, an int or an object with __float__)";
+            break;
+        case Kind::DoubleView1D:
+            need = per_triangle ? "a writable, C-contiguous float64 array of N elements, one per triangle"
+                                : "a writable, C-contiguous float64 array of 3 elements";
+            fix = per_triangle ? "np.zeros(len(verts)) makes one" : "np.ascontiguousarray(%s, dtype=np.float64) makes one";
+            break;
+        case Kind::DoubleView2D:
+            need = per_triangle ? "a writable, C-contiguous float64 array of shape (N, 3), one row per triangle"
+                                : "a writable, C-contiguous float64 array of shape (3, 3)";
+            fix = per_triangle ? "np.zeros((len(verts), 3)) makes one"
+                               : "np.ascontiguousarray(%s, dtype=np.float64) makes one";
+            break;
+        case Kind::DoubleView3D:
+            need = "a writable, C-contiguous float64 array of shape (N, 3, 3)";
+            fix = "np.ascontiguousarray(%s, dtype=np.float64) makes one";
+            break;
+        case Kind::UByteView1D:
+            need = "a writable, C-contiguous uint8 or bool array of N elements, one per triangle";
+            fix = "np.zeros(len(verts), dtype=np.uint8) makes one";
+            break;
+    }
+    char how[128];
+    snprintf(how, sizeof how, fix, p.name);
+    char note[384];
+    snprintf(note, sizeof note, "%s() argument '%s': needs %s%s%s", spec.name, p.name, need, *how ? "; " : "", how);
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* added = PyObject_CallMethod(exc, "add_note", "s", note);
+    if (added) {
+        Py_DECREF(added);
+    } else {
+        PyErr_Clear();  // the note is a courtesy: the original error stands
+    }
+    PyErr_SetRaisedException(exc);
+}
+
 PyObject* call_function(const NativeFunction& f, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     const FunctionSpec& spec = *f.spec;
@@ -328,7 +375,10 @@ PyObject* call_function(const NativeFunction& f, PyObject* const* args, Py_ssize
         return nullptr;
     }
     Args converted;
-    if (!convert_arguments(spec, bound, converted)) return nullptr;
+    if (!convert_arguments(spec, bound, converted)) {
+        add_conversion_note(spec, converted.failed_param());
+        return nullptr;
+    }
     return spec.run(converted);
 }
 
@@ -384,8 +434,25 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Read through a class or an instance, a function stays itself, as a builtin
+// function does; having __get__ is also what makes inspect and pydoc count
+// it a routine (listed under FUNCTIONS, with its signature).
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
+// Pickled by reference: the module attribute of that name.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<NativeFunction*>(self)->name);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_methods, function_methods},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, function_members},

@@ -94,6 +94,9 @@ public:
         }
         return R;
     }
+    // The parameter whose conversion failed, after convert_arguments
+    // returned false.
+    int failed_param() const { return converted_ - 1; }
 
 private:
     friend bool convert_arguments(const FunctionSpec& spec, PyObject* const* bound, Args& args);

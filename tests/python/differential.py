@@ -1,6 +1,7 @@
-"""Differential runs: the native module against reference.py, and every row
-of zuli_physics.batch against the native single-pair function, bit for bit
-(NaN-aware, sign of zero included), on seeded random cases.
+"""Differential runs: the native module against zuli_physics.collide (its
+pure-Python twin), and every row of zuli_physics.batch against the native
+single-pair function, bit for bit (NaN-aware, sign of zero included), on
+seeded random cases.
 
     python differential.py [--cases N] [--jobs J] [--seed S] [FUNCTION ...]
 
@@ -19,7 +20,7 @@ import sys
 import numpy as np
 
 import generators as gen
-import reference as ref
+from zuli_physics import collide as ref
 from conftest import native, same
 from zuli_physics import batch
 
@@ -69,7 +70,7 @@ def _capsule(rng, count):
         native.capsule_triangles(np.array(c0, float), np.array(c1, float), radius,
                                  np.array(tris, dtype=np.float64), hit, points, normals, depths)
         for i, tri in enumerate(tris):
-            want = ref.capsule_triangle(tuple(c0), tuple(c1), radius, *map(tuple, tri))
+            want = ref.capsule_triangle_contact(tuple(c0), tuple(c1), radius, *map(tuple, tri))
             if want is None:
                 ok = hit[i] == 0 and (points[i] == sentinel).all() and (normals[i] == sentinel).all() \
                     and depths[i] == sentinel

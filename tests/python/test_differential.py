@@ -5,7 +5,7 @@ import os
 
 import numpy as np
 import pytest
-import reference as ref
+from zuli_physics import collide as ref
 from conftest import native, same
 from differential import CHECKS, run
 
@@ -28,7 +28,7 @@ def assert_capsule_row(c0, c1, radius, tri):
     hit, points, normals, depths = np.zeros(1, np.uint8), np.zeros((1, 3)), np.zeros((1, 3)), np.zeros(1)
     native.capsule_triangles(np.array(c0, float), np.array(c1, float), radius, np.array([tri], float),
                              hit, points, normals, depths)
-    want = ref.capsule_triangle(tuple(c0), tuple(c1), radius, *map(tuple, tri))
+    want = ref.capsule_triangle_contact(tuple(c0), tuple(c1), radius, *map(tuple, tri))
     assert hit[0] == (want is not None)
     if want is not None:
         assert same((tuple(points[0].tolist()), tuple(normals[0].tolist()), float(depths[0])), tuple(want))

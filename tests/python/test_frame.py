@@ -32,6 +32,28 @@ def raises(exc, message, fn, *args, **kwargs):
     return info
 
 
+NEEDS = {
+    "ca": "a writable, C-contiguous float64 array of 3 elements; np.ascontiguousarray(ca, dtype=np.float64) makes one",
+    "cb": "a writable, C-contiguous float64 array of 3 elements; np.ascontiguousarray(cb, dtype=np.float64) makes one",
+    "hb": "a writable, C-contiguous float64 array of 3 elements; np.ascontiguousarray(hb, dtype=np.float64) makes one",
+    "Ra": "a writable, C-contiguous float64 array of shape (3, 3); np.ascontiguousarray(Ra, dtype=np.float64) makes one",
+    "Rb": "a writable, C-contiguous float64 array of shape (3, 3); np.ascontiguousarray(Rb, dtype=np.float64) makes one",
+    "ra": "a real number (a float, an int or an object with __float__)",
+    "rs": "a real number (a float, an int or an object with __float__)",
+    "verts": "a writable, C-contiguous float64 array of shape (N, 3, 3); "
+             "np.ascontiguousarray(verts, dtype=np.float64) makes one",
+    "hit": "a writable, C-contiguous uint8 or bool array of N elements, one per triangle; "
+           "np.zeros(len(verts), dtype=np.uint8) makes one",
+    "points": "a writable, C-contiguous float64 array of shape (N, 3), one row per triangle; "
+              "np.zeros((len(verts), 3)) makes one",
+}
+
+
+def noted(info, fn, arg):
+    """A conversion error carries exactly one note: what `arg` needs."""
+    assert info.value.__notes__ == [f"{fn}() argument '{arg}': needs {NEEDS[arg]}"]
+
+
 class TestBinding:
     @pytest.mark.parametrize("n", [5, 7, 0])
     def test_positional_count(self, n):
@@ -127,7 +149,8 @@ class TestArrays:
         ],
     )
     def test_vector_refusals(self, bad, message):
-        raises(ValueError, message, native.sphere_sphere, bad, 1.0, vec(1, 0, 0), 1.0)
+        info = raises(ValueError, message, native.sphere_sphere, bad, 1.0, vec(1, 0, 0), 1.0)
+        noted(info, "sphere_sphere", "ca")
 
     def test_single_field_struct_is_one_double(self):
         ca = np.zeros(3, [("x", "<f8")])
@@ -147,23 +170,27 @@ class TestArrays:
         if R.flags.c_contiguous:
             R.flags.writeable = False
         # The exporter's own error, raised before any of the module's checks.
-        with pytest.raises(ValueError, match="not C-contiguous|read-only"):
+        with pytest.raises(ValueError, match="not C-contiguous|read-only") as info:
             native.sphere_box(vec(2, 0, 0), 1.0, vec(0, 0, 0), R, vec(1, 1, 1))
+        noted(info, "sphere_box", "Rb")
 
     def test_readonly_vector_refused_by_numpy(self):
         ca = vec(0, 0, 0)
         ca.flags.writeable = False
-        with pytest.raises(ValueError, match="read-only"):
+        with pytest.raises(ValueError, match="read-only") as info:
             native.sphere_sphere(ca, 1.0, vec(1, 0, 0), 1.0)
+        noted(info, "sphere_sphere", "ca")
 
     def test_strided_vector_refused_by_numpy(self):
-        with pytest.raises(ValueError, match="contiguous"):
+        with pytest.raises(ValueError, match="contiguous") as info:
             native.sphere_sphere(np.zeros(6)[::2], 1.0, vec(1, 0, 0), 1.0)
+        noted(info, "sphere_sphere", "ca")
 
     @pytest.mark.parametrize("obj", [[0.0, 0.0, 0.0], (0.0, 0.0, 0.0), 3.0, "abc"])
     def test_non_buffers(self, obj):
-        with pytest.raises(TypeError, match="bytes-like object is required"):
+        with pytest.raises(TypeError, match="bytes-like object is required") as info:
             native.sphere_sphere(obj, 1.0, vec(1, 0, 0), 1.0)
+        noted(info, "sphere_sphere", "ca")
 
     def test_memoryview_of_double_array(self):
         ca = memoryview(vec(0, 0, 0))
@@ -198,8 +225,9 @@ class TestArrays:
         assert same(list(args[5].ravel()) + list(args[6].ravel()), list(plain[5].ravel()) + list(plain[6].ravel()))
 
     def test_empty_array_passes_layout(self):
-        raises(ValueError, "sphere_sphere() argument 'ca' must have at least 3 elements (got 0)",
-               native.sphere_sphere, np.zeros(0), 1.0, vec(1, 0, 0), 1.0)
+        info = raises(ValueError, "sphere_sphere() argument 'ca' must have at least 3 elements (got 0)",
+                      native.sphere_sphere, np.zeros(0), 1.0, vec(1, 0, 0), 1.0)
+        noted(info, "sphere_sphere", "ca")
 
 
 class Floaty:
@@ -229,8 +257,9 @@ class TestNumbers:
     @pytest.mark.parametrize("r, exc", [("1.0", TypeError), (None, TypeError), (BadFloat(), ZeroDivisionError),
                                         (10**400, OverflowError)])
     def test_refused(self, r, exc):
-        with pytest.raises(exc):
+        with pytest.raises(exc) as info:
             native.sphere_sphere(vec(0, 0, 0), r, vec(1.5, 0, 0), 1.0)
+        noted(info, "sphere_sphere", "ra")
 
 
 class TestTraceback:
@@ -297,6 +326,27 @@ def test_safety_refusals(call, message):
             {call}
             print(json.dumps(["no error"]))
         except Exception as e:
-            print(json.dumps([type(e).__name__, str(e)]))
+            print(json.dumps([type(e).__name__, str(e), len(getattr(e, "__notes__", []))]))
     """)
-    assert got == ["ValueError", message]
+    assert got == ["ValueError", message, 1]
+
+
+@pytest.mark.parametrize("fn, arg, args", [
+    ("capsule_triangles", "verts", lambda a: a[:3] + [np.zeros((2, 3, 3), np.float32)] + a[4:]),
+    ("capsule_triangles", "hit", lambda a: a[:4] + [np.zeros(2, np.int16)] + a[5:]),
+    ("capsule_triangles", "points", lambda a: a[:5] + [np.zeros((1, 3))] + a[6:]),
+    ("box_box", "Ra", lambda a: [vec(0, 0, 0), np.eye(3).tolist(), *BOXES[2:]]),
+    ("box_box", "hb", lambda a: [*BOXES[:5], vec(1, 1)]),
+])
+def test_notes_name_the_argument_and_the_fix(fn, arg, args):
+    with pytest.raises((TypeError, ValueError)) as info:
+        getattr(native, fn)(*args(capsule_args()))
+    noted(info, fn, arg)
+    assert "needs" not in str(info.value)  # the message itself is unchanged
+
+
+def test_success_and_binding_errors_carry_no_note():
+    assert native.box_box(*BOXES)[0] == 4
+    with pytest.raises(TypeError) as info:
+        native.box_box(*BOXES[:5])
+    assert not hasattr(info.value, "__notes__")

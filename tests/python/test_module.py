@@ -176,3 +176,26 @@ def test_stubs_match_module():
     for name, node in defs.items():
         assert ast.get_docstring(node, clean=False) == DOCS[name]
         assert [a.arg for a in node.args.args] == SIGNATURES[name]
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_functions_pickle_by_name_and_read_as_routines(name):
+    import pickle
+
+    fn = getattr(native, name)
+    assert pickle.loads(pickle.dumps(fn)) is fn
+    assert inspect.isroutine(fn)
+
+    class Holder:
+        method = fn
+
+    assert Holder.method is fn and Holder().method is fn
+
+
+def test_pydoc_lists_functions_with_signatures():
+    import pydoc
+
+    text = pydoc.render_doc(native, renderer=pydoc.plaintext)
+    functions = text[text.index("FUNCTIONS"):]
+    for name, params in SIGNATURES.items():
+        assert f"{name}({', '.join(params)})" in functions

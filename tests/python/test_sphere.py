@@ -5,7 +5,7 @@ import math
 
 import numpy as np
 import pytest
-import reference as ref
+from zuli_physics import collide as ref
 from conftest import native, same, vec
 
 I3 = np.eye(3)

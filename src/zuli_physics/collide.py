@@ -1,15 +1,28 @@
-"""Pure-Python reference of the contact routines, on plain floats.
+"""The pure-Python twin of zuli_physics' native contact routines, on plain floats.
 
-Written straight from the documented arithmetic, one operation at a time, so
-that the native module can be compared with it bit for bit. Python floats are
-IEEE doubles and CPython evaluates without FMA, so each expression here rounds
-exactly as the native code must. ``hypot`` comes from the C library (through
-ctypes) because ``math.hypot`` may differ from it in the last bit; ``sqrt`` is
-correctly rounded in both.
+Written straight from the documented arithmetic, one operation at a time:
+every function here gives, bit for bit, what the native function of the same
+name gives (the test suite checks it on millions of cases). Python floats are
+IEEE doubles and CPython evaluates without fused multiply-add, so each
+expression rounds exactly as the native code does. ``hypot`` comes from the C
+library (through ctypes) because ``math.hypot`` may differ from it in the last
+bit; ``sqrt`` is correctly rounded in both.
 
-Vectors are 3-tuples, rotations are 3x3 nested sequences R[row][col] whose
-column j is the box's axis j. Results mirror the module's: pairwise routines
-return (count, normal, points, depths).
+Use it to read how a contact is computed, to step through one in a debugger,
+or where the extension cannot be built. It is about a hundred times slower
+than the native functions.
+
+Vectors are 3-sequences and rotations 3x3 nested sequences R[row][col] whose
+column j is the box's axis j (NumPy arrays work too: the public functions take
+the first three elements of each as floats). The pairwise functions return
+``(count, normal, points, depths)`` like the native ones.
+
+>>> from zuli_physics import collide
+>>> I = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
+>>> count, normal, points, depths = collide.box_box(
+...     (0.0, 0.0, 0.0), I, (1.0, 1.0, 1.0), (0.0, 0.0, 1.5), I, (1.0, 1.0, 1.0))
+>>> count, normal, depths
+(4, (0.0, 0.0, 1.0), [0.5, 0.5, 0.5, 0.5])
 """
 
 import ctypes
@@ -21,6 +34,12 @@ _libm.hypot.restype = ctypes.c_double
 _libm.hypot.argtypes = (ctypes.c_double, ctypes.c_double)
 c_hypot = _libm.hypot
 sqrt = math.sqrt
+
+__all__ = [
+    "box_box", "box_sat", "best_face_axis", "box_clip", "reduce_manifold",
+    "sphere_sphere", "sphere_box", "norm3",
+    "closest_pt_triangle", "closest_pts_segment_segment", "capsule_triangle_contact", "capsule_triangles",
+]
 
 MAX_CONTACTS = 4
 MAX_POLY = 16
@@ -65,7 +84,18 @@ def norm3(x, y, z):
     return c_hypot(c_hypot(x, y), z)
 
 
+def _vec(v):
+    return (float(v[0]), float(v[1]), float(v[2]))
+
+
+def _mat(R):
+    return tuple(_vec(R[i]) for i in range(3))
+
+
 def sphere_sphere(ca, ra, cb, rb):
+    """Sphere against sphere: (count, normal from a towards b, [point], [depth]).
+    Exactly touching spheres are separated."""
+    ca, ra, cb, rb = _vec(ca), float(ra), _vec(cb), float(rb)
     dx, dy, dz = cb[0] - ca[0], cb[1] - ca[1], cb[2] - ca[2]
     dist = norm3(dx, dy, dz)
     r = ra + rb
@@ -82,6 +112,9 @@ def sphere_sphere(ca, ra, cb, rb):
 
 
 def sphere_box(cs, rs, cb, R, h):
+    """Sphere against oriented box: (count, normal from the sphere towards the
+    box, [point], [depth]). Exactly touching is a contact of depth 0."""
+    cs, rs, cb, R, h = _vec(cs), float(rs), _vec(cb), _mat(R), _vec(h)
     s = sub(cs, cb)
     l = [(s[0] * R[0][j] + s[1] * R[1][j]) + s[2] * R[2][j] for j in range(3)]
     c = []
@@ -260,6 +293,9 @@ def reduce_manifold(cand, depths):
 
 
 def box_box(ca, Ra, ha, cb, Rb, hb):
+    """Oriented box against oriented box: (count, normal from a towards b,
+    points, depths) with at most four contacts on the reference face."""
+    ca, Ra, ha, cb, Rb, hb = _vec(ca), _mat(Ra), _vec(ha), _vec(cb), _mat(Rb), _vec(hb)
     r = box_sat(ca, Ra, ha, cb, Rb, hb)
     if r is None:
         return SEPARATED
@@ -323,8 +359,10 @@ def closest_pts_segment_segment(p1, q1, p2, q2):
     return add(p1, scale(u, s)), add(p2, scale(w, t))
 
 
-def capsule_triangle(c0, c1, radius, v0, v1, v2):
-    """None for a miss, else (point, normal, depth)."""
+def capsule_triangle_contact(c0, c1, radius, v0, v1, v2):
+    """The contact of capsule c0-c1 of `radius` with triangle v0 v1 v2: None
+    for a miss, else (point on the triangle, normal from the triangle towards
+    the capsule, depth)."""
     centre = scale(add(c1, c0), 0.5)
     radius_sq = radius * radius
     e1, e2 = sub(v1, v0), sub(v2, v0)
@@ -363,3 +401,19 @@ def capsule_triangle(c0, c1, radius, v0, v1, v2):
     else:
         n = winding
     return btp, n, radius - dist
+
+
+def capsule_triangles(cp0, cp1, radius, verts, hit, points, normals, depths):
+    """capsule_triangle_contact for every triangle of verts ((N, 3, 3)),
+    written in place like the native function: a hit sets hit[i] = 1 and
+    row i of points, normals and depths; a miss sets only hit[i] = 0."""
+    c0, c1, r = _vec(cp0), _vec(cp1), float(radius)
+    for i in range(len(verts)):
+        tri = verts[i]
+        found = capsule_triangle_contact(c0, c1, r, _vec(tri[0]), _vec(tri[1]), _vec(tri[2]))
+        hit[i] = 0 if found is None else 1
+        if found is not None:
+            point, normal, depth = found
+            depths[i] = depth
+            points[i][0], points[i][1], points[i][2] = point
+            normals[i][0], normals[i][1], normals[i][2] = normal

@@ -1,0 +1,82 @@
+"""The package's face: what `import zuli_physics` gives, and behaviour that
+the native functions and their pure-Python twin share case by case."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from conftest import native, same
+
+import zuli_physics
+from zuli_physics import collide
+
+I3 = np.eye(3)
+IMPLEMENTATIONS = {"native": native, "collide": collide}
+
+
+def test_top_level_exports():
+    for name in ("box_box", "sphere_sphere", "sphere_box", "capsule_triangles"):
+        assert getattr(zuli_physics, name) is getattr(native, name)
+    assert set(zuli_physics.__all__) == {"box_box", "sphere_sphere", "sphere_box", "capsule_triangles", "batch",
+                                         "mesh", "collide", "__version__"}
+    assert zuli_physics.batch.__name__ == "zuli_physics.batch"
+    assert zuli_physics.mesh.TriangleMesh.__module__ == "zuli_physics.mesh"
+    assert zuli_physics.__version__.count(".") == 2
+
+
+def test_missing_extension_says_how_to_build(tmp_path):
+    package = pathlib.Path(zuli_physics.__file__).parent
+    copy = tmp_path / "zuli_physics"
+    shutil.copytree(package, copy, ignore=shutil.ignore_patterns("_collide_native*", "__pycache__"))
+    proc = subprocess.run([sys.executable, "-c", "import zuli_physics"], capture_output=True, text=True,
+                          env={**os.environ, "PYTHONPATH": str(tmp_path)}, cwd=tmp_path)
+    assert proc.returncode != 0
+    assert "native extension is not built" in proc.stderr and "pip install ." in proc.stderr
+
+
+def v(*xs):
+    return np.array(xs, dtype=np.float64)
+
+
+# (function, arguments, expected result) that hold for both implementations.
+CASES = [
+    ("box_box", (v(0, 0, 0), I3, v(1, 1, 1), v(0, 0, 1.5), I3, v(1, 1, 1)),
+     (4, (0.0, 0.0, 1.0), [(1.0, 1.0, 1.0), (-1.0, 1.0, 1.0), (-1.0, -1.0, 1.0), (1.0, -1.0, 1.0)],
+      [0.5, 0.5, 0.5, 0.5])),
+    ("box_box", (v(0, 0, 0), I3, v(1, 1, 1), v(0, 0, 5), I3, v(1, 1, 1)), (0, (0.0, 0.0, 0.0), [], [])),
+    ("sphere_sphere", (v(0, 0, 0), 1.0, v(2, 0, 0), 1.0), (0, (0.0, 0.0, 0.0), [], [])),  # touching: separated
+    ("sphere_sphere", (v(0, 0, 0), 1.0, v(1.5, 0, 0), 1.0), (1, (1.0, 0.0, 0.0), [(0.75, 0.0, 0.0)], [0.5])),
+    ("sphere_box", (v(0, 0, 2), 1.0, v(0, 0, 0), I3, v(1, 1, 1)), (1, (-0.0, -0.0, -1.0), [(0.0, 0.0, 1.0)], [0.0])),
+]
+
+
+@pytest.mark.parametrize("impl", IMPLEMENTATIONS)
+@pytest.mark.parametrize("name, args, want", CASES, ids=[f"{c[0]}-{i}" for i, c in enumerate(CASES)])
+def test_shared_behaviour(impl, name, args, want):
+    got = getattr(IMPLEMENTATIONS[impl], name)(*args)
+    assert same(tuple(got), want) or same(got, want)
+
+
+@pytest.mark.parametrize("impl", IMPLEMENTATIONS)
+def test_capsule_triangles_writes_in_place(impl):
+    verts = np.array([[[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 0, 5], [1, 0, 5], [0, 1, 5]]], dtype=np.float64)
+    hit = np.full(2, 7, np.uint8)
+    points, normals, depths = np.full((2, 3), -9.0), np.full((2, 3), -9.0), np.full(2, -9.0)
+    IMPLEMENTATIONS[impl].capsule_triangles(v(0.25, 0.25, 0.2), v(0.25, 0.25, 1.0), 0.5, verts, hit, points,
+                                            normals, depths)
+    assert hit.tolist() == [1, 0]
+    assert points[0].tolist() == [0.25, 0.25, 0.0] and normals[0].tolist() == [0.0, 0.0, 1.0]
+    assert depths.tolist() == [0.3, -9.0]  # a miss leaves its row alone
+
+
+@pytest.mark.parametrize("module", ["zuli_physics.collide", "zuli_physics.batch"])
+def test_documented_examples_run(module):
+    import doctest
+    import importlib
+
+    result = doctest.testmod(importlib.import_module(module))
+    assert result.attempted > 0 and result.failed == 0
