@@ -80,3 +80,22 @@ def test_documented_examples_run(module):
 
     result = doctest.testmod(importlib.import_module(module))
     assert result.attempted > 0 and result.failed == 0
+
+
+def test_wheel_ships_stubs_licence_and_requirements():
+    import zipfile
+
+    from test_module import needs
+
+    with zipfile.ZipFile(needs("ZULI_WHEEL")) as wheel:
+        names = wheel.namelist()
+        metadata = wheel.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
+    files = {n.split("/", 1)[1] for n in names if n.startswith("zuli_physics/")}
+    for stub in ("_collide_native.pyi", "_batch.pyi", "mesh.pyi", "py.typed", "__init__.py", "batch.py",
+                 "collide.py"):
+        assert stub in files
+    for module in ("_collide_native", "_batch", "mesh"):
+        assert any(f.startswith(module + ".cpython-") and f.endswith(".so") for f in files), module
+    assert any(n.endswith("LICENSE") for n in names)
+    assert "License-Expression: MIT" in metadata or "License: MIT" in metadata
+    assert "Requires-Dist: numpy" in metadata
