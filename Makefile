@@ -2,7 +2,7 @@
 # provisioning it first when the machine has none.
 IN_ENV := scripts/in-env
 
-.PHONY: test demo verify bench clean
+.PHONY: test demo docs verify bench clean
 
 test:
 	$(IN_ENV) scripts/run-tests
@@ -15,6 +15,10 @@ bench:
 
 demo:
 	$(IN_ENV) python3.14 examples/demo.py
+
+# The pictures of docs/, drawn from the modules' own output (matplotlib).
+docs:
+	$(IN_ENV) python3.14 docs/figures.py
 
 clean:
 	rm -rf build

@@ -99,3 +99,16 @@ def test_wheel_ships_stubs_licence_and_requirements():
     assert any(n.endswith("LICENSE") for n in names)
     assert "License-Expression: MIT" in metadata or "License: MIT" in metadata
     assert "Requires-Dist: numpy" in metadata
+
+
+def test_readme_examples_run():
+    """The README's interactive examples, one session, exactly as printed."""
+    import doctest
+    import re
+
+    readme = pathlib.Path(__file__).parents[2] / "README.md"
+    session = "".join(re.findall(r"```python\n(.*?)```", readme.read_text(encoding="utf-8"), re.S))
+    test = doctest.DocTestParser().get_doctest(session, {}, "README", str(readme), 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    runner.run(test)
+    assert runner.tries > 10 and runner.failures == 0
