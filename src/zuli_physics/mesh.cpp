@@ -201,11 +201,15 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
         nb::gil_scoped_release unlocked;
         auto chunk = [&](int c) {
             const std::int64_t begin = m * c / chunks, end = m * (c + 1) / chunks;
-            std::vector<MeshHit>& hits = found[static_cast<std::size_t>(c)];
+            // A vector of the thread's own until the chunk is done: the
+            // vectors in `found` sit side by side, and growing them in place
+            // would have the threads writing one cache line all the time.
+            std::vector<MeshHit> hits;
             for (std::int64_t j = begin; j < end; ++j) {
                 mesh.capsule(sa.vec3(j), sb.vec3(j), sr.at(j), hits);
                 offsets[static_cast<std::size_t>(j) + 1] = static_cast<std::int64_t>(hits.size());
             }
+            found[static_cast<std::size_t>(c)] = std::move(hits);
         };
         parallel_for(static_cast<int>(chunks), chunk);
     }
