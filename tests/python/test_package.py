@@ -112,3 +112,13 @@ def test_readme_examples_run():
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
     runner.run(test)
     assert runner.tries > 10 and runner.failures == 0
+
+
+def test_readme_stays_short_and_its_links_exist():
+    import re
+
+    root = pathlib.Path(__file__).parents[2]
+    text = (root / "README.md").read_text(encoding="utf-8")
+    assert len(text.splitlines()) <= 200
+    links = re.findall(r"\]\(([^)#]+)", text)
+    assert links and all((root / link).exists() for link in links), links
