@@ -83,6 +83,24 @@ void rotation_to(const double d[3], double R[3][3]) {
     R[2][0] = -vy, R[2][1] = vx, R[2][2] = flip * c;
 }
 
+// A capsule as the peers take it: centre, length and a rotation whose z
+// column is the axis.
+struct CapsuleFrame {
+    double centre[3], length, R[3][3];
+};
+
+CapsuleFrame frame_of(const CapsuleRow& c) {
+    CapsuleFrame f;
+    double d[3] = {c.c1[0] - c.c0[0], c.c1[1] - c.c0[1], c.c1[2] - c.c0[2]};
+    f.length = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    for (int k = 0; k < 3; ++k) {
+        d[k] /= f.length;
+        f.centre[k] = (c.c0[k] + c.c1[k]) / 2;
+    }
+    rotation_to(d, f.R);
+    return f;
+}
+
 struct ContactCount : btCollisionWorld::ContactResultCallback {
     int contacts = 0;
     btScalar addSingleResult(btManifoldPoint&, const btCollisionObjectWrapper*, int, int,
@@ -139,15 +157,11 @@ int main(int argc, char** argv) {
     bullet_caps.reserve(caps.size());
     std::vector<btCollisionObject> bullet_objs(caps.size());
     for (size_t i = 0; i < caps.size(); ++i) {
-        const CapsuleRow& c = caps[i];
-        double d[3] = {c.c1[0] - c.c0[0], c.c1[1] - c.c0[1], c.c1[2] - c.c0[2]};
-        const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-        for (double& x : d) x /= len;
-        double R[3][3];
-        rotation_to(d, R);
-        bullet_caps.emplace_back(c.radius, len);
+        const CapsuleFrame f = frame_of(caps[i]);
+        const auto& R = f.R;
+        bullet_caps.emplace_back(caps[i].radius, f.length);
         btTransform tr(btMatrix3x3(R[0][0], R[0][1], R[0][2], R[1][0], R[1][1], R[1][2], R[2][0], R[2][1], R[2][2]),
-                       btVector3((c.c0[0] + c.c1[0]) / 2, (c.c0[1] + c.c1[1]) / 2, (c.c0[2] + c.c1[2]) / 2));
+                       btVector3(f.centre[0], f.centre[1], f.centre[2]));
         bullet_objs[i].setCollisionShape(&bullet_caps.back());
         bullet_objs[i].setWorldTransform(tr);
     }
@@ -169,14 +183,10 @@ int main(int argc, char** argv) {
     const double ode_build = ms_since(t);
     std::vector<dGeomID> ode_caps(caps.size());
     for (size_t i = 0; i < caps.size(); ++i) {
-        const CapsuleRow& c = caps[i];
-        double d[3] = {c.c1[0] - c.c0[0], c.c1[1] - c.c0[1], c.c1[2] - c.c0[2]};
-        const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-        for (double& x : d) x /= len;
-        double R[3][3];
-        rotation_to(d, R);
-        ode_caps[i] = dCreateCapsule(nullptr, c.radius, len);
-        dGeomSetPosition(ode_caps[i], (c.c0[0] + c.c1[0]) / 2, (c.c0[1] + c.c1[1]) / 2, (c.c0[2] + c.c1[2]) / 2);
+        const CapsuleFrame f = frame_of(caps[i]);
+        const auto& R = f.R;
+        ode_caps[i] = dCreateCapsule(nullptr, caps[i].radius, f.length);
+        dGeomSetPosition(ode_caps[i], f.centre[0], f.centre[1], f.centre[2]);
         dMatrix3 m = {R[0][0], R[0][1], R[0][2], 0, R[1][0], R[1][1], R[1][2], 0, R[2][0], R[2][1], R[2][2], 0};
         dGeomSetRotation(ode_caps[i], m);
     }

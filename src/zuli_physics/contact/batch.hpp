@@ -50,6 +50,18 @@ struct Strided {
     }
 };
 
+// An integer index element of 4 or 8 bytes (int32 or int64), unaligned.
+inline std::int64_t read_index(const char* at, int width) {
+    if (width == 4) {
+        std::int32_t v;
+        std::memcpy(&v, at, sizeof v);
+        return v;
+    }
+    std::int64_t v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
+}
+
 // Boxes as rows: centres (K, 3), rotations (K, 3, 3), half-extents (K, 3).
 struct BoxRows {
     Strided c, R, h;
@@ -75,16 +87,7 @@ struct PairRows {
     std::int64_t b(std::ptrdiff_t p) const { return base ? read(base + p * s0 + s1) : p * step_b; }
 
 private:
-    std::int64_t read(const char* at) const {
-        if (width == 4) {
-            std::int32_t v;
-            std::memcpy(&v, at, sizeof v);
-            return v;
-        }
-        std::int64_t v;
-        std::memcpy(&v, at, sizeof v);
-        return v;
-    }
+    std::int64_t read(const char* at) const { return read_index(at, width); }
 };
 
 // A pair row whose index lies outside its side.

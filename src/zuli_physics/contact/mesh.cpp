@@ -5,20 +5,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "batch.hpp"
 #include "reach.hpp"
 
 namespace zuli {
 
 std::int64_t TriangleSource::face_index(std::int64_t i, int k) const {
-    const char* at = faces + i * f0 + k * f1;
-    if (face_width == 4) {
-        std::int32_t v;
-        std::memcpy(&v, at, sizeof v);
-        return v;
-    }
-    std::int64_t v;
-    std::memcpy(&v, at, sizeof v);
-    return v;
+    return read_index(faces + i * f0 + k * f1, face_width);
 }
 
 Vec3 TriangleSource::vertex(std::int64_t row) const {
