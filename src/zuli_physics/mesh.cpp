@@ -253,15 +253,15 @@ nb::tuple bounds(const TriangleMesh& mesh) {
 // Pickling: the state is (version, triangles, face indices, nodes as bytes,
 // checksum).
 template <class T>
-nb::bytes as_bytes(const std::vector<T>& v) {
+nb::bytes as_bytes(const Stored<T>& v) {
     return nb::bytes(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
 }
 
 template <class T>
-std::vector<T> from_bytes(nb::handle b) {
+Stored<T> from_bytes(nb::handle b) {
     if (!PyBytes_Check(b.ptr()) || PyBytes_GET_SIZE(b.ptr()) % sizeof(T) != 0)
         raise(PyExc_ValueError, "TriangleMesh state is corrupted: a field has the wrong type or size");
-    std::vector<T> v(static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr())) / sizeof(T));
+    Stored<T> v(static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr())) / sizeof(T));
     if (!v.empty()) std::memcpy(v.data(), PyBytes_AS_STRING(b.ptr()), v.size() * sizeof(T));
     return v;
 }
@@ -272,9 +272,9 @@ TriangleMesh from_state(nb::handle state) {
     nb::tuple t = nb::borrow<nb::tuple>(state);
     if (!PyLong_CheckExact(t[0].ptr()) || PyLong_AsLong(t[0].ptr()) != kStateVersion)
         raise(PyExc_ValueError, "TriangleMesh state is corrupted or from another version");
-    std::vector<double> tris = from_bytes<double>(t[1]);
-    std::vector<std::uint32_t> ids = from_bytes<std::uint32_t>(t[2]);
-    std::vector<MeshNode> nodes = from_bytes<MeshNode>(t[3]);
+    Stored<double> tris = from_bytes<double>(t[1]);
+    Stored<std::uint32_t> ids = from_bytes<std::uint32_t>(t[2]);
+    Stored<MeshNode> nodes = from_bytes<MeshNode>(t[3]);
     if (!PyLong_Check(t[4].ptr())) raise(PyExc_ValueError, "TriangleMesh state is corrupted: no checksum");
     const std::uint64_t checksum = PyLong_AsUnsignedLongLongMask(t[4].ptr());
     if (PyErr_Occurred()) throw nb::python_error();

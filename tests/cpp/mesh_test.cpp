@@ -127,9 +127,9 @@ TEST(Mesh, StateRoundTripsAndCorruptionIsRefused) {
     ASSERT_TRUE(TriangleMesh::from_state(mesh.triangles(), mesh.ids(), mesh.nodes(), mesh.checksum(), back));
     EXPECT_EQ(back.triangles(), mesh.triangles());
     auto refused = [&](auto edit) {
-        std::vector<double> tris = mesh.triangles();
-        std::vector<std::uint32_t> ids = mesh.ids();
-        std::vector<MeshNode> nodes = mesh.nodes();
+        Stored<double> tris = mesh.triangles();
+        Stored<std::uint32_t> ids = mesh.ids();
+        Stored<MeshNode> nodes = mesh.nodes();
         edit(tris, ids, nodes);
         TriangleMesh out;
         // With the checksum of the damaged fields: the structural checks
@@ -146,7 +146,7 @@ TEST(Mesh, StateRoundTripsAndCorruptionIsRefused) {
     EXPECT_TRUE(refused([](auto& tris, auto&, auto&) { tris.resize(tris.size() - 9); }));
     // A vertex moved inside its leaf's bounds still describes a mesh: only
     // the checksum tells.
-    std::vector<double> moved = mesh.triangles();
+    Stored<double> moved = mesh.triangles();
     moved[4] = std::nextafter(moved[4], 0.0);
     TriangleMesh out;
     EXPECT_FALSE(TriangleMesh::from_state(moved, mesh.ids(), mesh.nodes(), mesh.checksum(), out));

@@ -62,9 +62,9 @@ std::uint32_t spread(std::uint32_t x) {
 
 // Stable least-significant-digit radix sort of entries (code << 32 | index)
 // by their codes, 16 bits a pass: ties keep index order.
-void sort_by_code(std::vector<std::uint64_t>& entries) {
+void sort_by_code(Stored<std::uint64_t>& entries) {
     const std::size_t n = entries.size();
-    std::vector<std::uint64_t> other(n);
+    Stored<std::uint64_t> other(n);
     std::vector<std::uint32_t> count(1 << 16);
     for (int shift = 32; shift < 64; shift += 16) {
         std::fill(count.begin(), count.end(), 0);
@@ -81,7 +81,7 @@ void sort_by_code(std::vector<std::uint64_t>& entries) {
 }
 
 // The tree's shape for runs [first, first + count), depth first.
-void add_nodes(std::uint32_t first, std::uint32_t count, std::vector<MeshNode>& nodes) {
+void add_nodes(std::uint32_t first, std::uint32_t count, Stored<MeshNode>& nodes) {
     const std::size_t i = nodes.size();
     const bool leaf = count <= kLeafTriangles;
     nodes.push_back({{0, 0, 0}, {0, 0, 0}, leaf ? (first << 4 | count) : 0, 0});
@@ -106,9 +106,9 @@ float up(double x) {
 
 // The nodes of a mesh of these triangles: shape, then bounds from the leaves
 // up (children come after their parent).
-std::vector<MeshNode> make_nodes(const std::vector<double>& tris) {
+Stored<MeshNode> make_nodes(const Stored<double>& tris) {
     const auto n = static_cast<std::uint32_t>(tris.size() / 9);
-    std::vector<MeshNode> nodes;
+    Stored<MeshNode> nodes;
     if (n == 0) return nodes;
     nodes.reserve(2 * (n / (kLeafTriangles / 2) + 1));
     add_nodes(0, n, nodes);
@@ -177,7 +177,7 @@ TriangleMesh::TriangleMesh(const TriangleSource& src) {
     const double steps = 1023.0;
     const double size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
     const double scale = size > 0 ? steps / size : 0.0;
-    std::vector<std::uint64_t> entries(n);
+    Stored<std::uint64_t> entries(n);
     for (std::size_t i = 0; i < n; ++i) {
         double c[3];
         centroid(i, c);
@@ -354,8 +354,8 @@ std::uint64_t mix(std::uint64_t h, const void* data, std::size_t bytes) {
 
 }  // namespace
 
-std::uint64_t state_checksum(const std::vector<double>& tris, const std::vector<std::uint32_t>& ids,
-                             const std::vector<MeshNode>& nodes) {
+std::uint64_t state_checksum(const Stored<double>& tris, const Stored<std::uint32_t>& ids,
+                             const Stored<MeshNode>& nodes) {
     std::uint64_t h = 0x5a554c49;  // "ZULI"
     h = mix(h, tris.data(), tris.size() * sizeof(double));
     h = mix(h, ids.data(), ids.size() * sizeof(std::uint32_t));
@@ -364,7 +364,7 @@ std::uint64_t state_checksum(const std::vector<double>& tris, const std::vector<
 
 std::uint64_t TriangleMesh::checksum() const { return state_checksum(tris_, ids_, nodes_); }
 
-bool TriangleMesh::from_state(std::vector<double> tris, std::vector<std::uint32_t> ids, std::vector<MeshNode> nodes,
+bool TriangleMesh::from_state(Stored<double> tris, Stored<std::uint32_t> ids, Stored<MeshNode> nodes,
                               std::uint64_t checksum, TriangleMesh& mesh) {
     if (state_checksum(tris, ids, nodes) != checksum) return false;
     const std::size_t n = ids.size();
@@ -376,7 +376,7 @@ bool TriangleMesh::from_state(std::vector<double> tris, std::vector<std::uint32_
     }
     for (double x : tris)
         if (!isfinite(x)) return false;
-    const std::vector<MeshNode> expected = make_nodes(tris);
+    const Stored<MeshNode> expected = make_nodes(tris);
     if (nodes.size() != expected.size() ||
         (n && std::memcmp(nodes.data(), expected.data(), nodes.size() * sizeof(MeshNode)) != 0))
         return false;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "capsule.hpp"
+#include "storage.hpp"
 
 namespace zuli {
 
@@ -100,22 +101,22 @@ public:
     // every node's bounds) and returns false otherwise, leaving `mesh`
     // untouched. The checksum catches damage that would still describe some
     // valid mesh (a changed vertex inside its leaf's bounds).
-    const std::vector<double>& triangles() const { return tris_; }
-    const std::vector<std::uint32_t>& ids() const { return ids_; }
-    const std::vector<MeshNode>& nodes() const { return nodes_; }
+    const Stored<double>& triangles() const { return tris_; }
+    const Stored<std::uint32_t>& ids() const { return ids_; }
+    const Stored<MeshNode>& nodes() const { return nodes_; }
     std::uint64_t checksum() const;
-    static bool from_state(std::vector<double> tris, std::vector<std::uint32_t> ids, std::vector<MeshNode> nodes,
+    static bool from_state(Stored<double> tris, Stored<std::uint32_t> ids, Stored<MeshNode> nodes,
                            std::uint64_t checksum, TriangleMesh& mesh);
 
 private:
-    std::vector<double> tris_;
-    std::vector<std::uint32_t> ids_;
-    std::vector<MeshNode> nodes_;
+    Stored<double> tris_;
+    Stored<std::uint32_t> ids_;
+    Stored<MeshNode> nodes_;
 };
 
 // The checksum of a stored form, as TriangleMesh::checksum() gives it.
-std::uint64_t state_checksum(const std::vector<double>& tris, const std::vector<std::uint32_t>& ids,
-                             const std::vector<MeshNode>& nodes);
+std::uint64_t state_checksum(const Stored<double>& tris, const Stored<std::uint32_t>& ids,
+                             const Stored<MeshNode>& nodes);
 
 // The largest triangle count a mesh holds (a leaf's first triangle and a
 // node's right child have 28 bits).
