@@ -27,7 +27,7 @@ namespace {
 // takes about a microsecond, waking a worker some tens).
 constexpr std::ptrdiff_t kMinCapsulesPerThread = 64;
 // Layout version of the pickled state.
-constexpr int kStateVersion = 1;
+constexpr int kStateVersion = 2;
 
 PyObject* mesh_contacts;  // the named tuple type, kept for the process's life
 

@@ -120,6 +120,49 @@ TEST(Mesh, FacesIndexVertices) {
     EXPECT_EQ(check.bad_index, 4);
 }
 
+// Depth of the subtree at node i, checking that leaves hold 2 to 4
+// triangles and together cover [0, n) in order.
+int check_subtree(const Stored<MeshNode>& nodes, std::uint32_t i, std::uint32_t& covered) {
+    const MeshNode& nd = nodes[i];
+    if (nd.leaf()) {
+        EXPECT_EQ(nd.first(), covered);
+        EXPECT_GE(nd.count(), 2u);
+        covered += nd.count();
+        return 1;
+    }
+    const int left = check_subtree(nodes, i + 1, covered);
+    EXPECT_EQ(nodes[i + 1].next, nd.right());
+    const int right = check_subtree(nodes, nd.right(), covered);
+    EXPECT_EQ(nodes[nd.right()].next, nd.next);
+    return 1 + std::max(left, right);
+}
+
+TEST(Mesh, TreeShapeHoldsForUnevenAndClusteredMeshes) {
+    // A terrain whose count is no power of two; every triangle in one cell;
+    // clusters a factor 4 further out each (every split then separates one
+    // cluster of a few triangles).
+    std::vector<std::vector<double>> meshes = {terrain(37), {}, {}};
+    for (int i = 0; i < 1000; ++i) {
+        const double d = 1e-9 * i;
+        meshes[1].insert(meshes[1].end(), {d, 0, 0, 1 + d, 0, 0, d, 1, 0});
+    }
+    for (int level = 0; level < 40; ++level)
+        for (int k = 0; k < 3; ++k) {
+            const double x = std::ldexp(1.0, 2 * level) + k;
+            meshes[2].insert(meshes[2].end(), {x, 0, 0, x + 1, 0, 0, x, 1, 0});
+        }
+    for (const auto& t : meshes) {
+        const TriangleMesh mesh(source(t));
+        const auto n = static_cast<std::uint32_t>(t.size() / 9);
+        std::uint32_t covered = 0;
+        const int depth = check_subtree(mesh.nodes(), 0, covered);
+        EXPECT_EQ(covered, n);
+        EXPECT_LT(mesh.nodes().size(), n);
+        EXPECT_LE(depth, 59);
+        EXPECT_EQ(mesh.nodes()[0].next, mesh.nodes().size());
+    }
+}
+
 TEST(Mesh, StateRoundTripsAndCorruptionIsRefused) {
     const std::vector<double> t = terrain(5);
     const TriangleMesh mesh(source(t));

@@ -66,6 +66,21 @@ def test_random_meshes_at_every_scale(scale):
     assert hits > 0 or scale < 1
 
 
+@pytest.mark.parametrize("c0, c1, radius", [
+    ([1, 1, 0.2], [1, 1, 1.2], -0.3),
+    ([1, 1, 0.2], [1, 1, 1.2], np.inf),
+    ([1, 1, 0.2], [1, 1, 1.2], np.nan),
+    ([1, np.nan, 0.2], [1, 1, 1.2], 0.3),
+    ([1, 1, 0.2], [np.inf, 1, 1.2], 0.3),
+    ([1, 1, -1e300], [1, 1, 1e300], 0.3),
+    ([1, 1, 0.2], [1, 1, 1.2], 1e300),
+])
+def test_non_finite_negative_and_huge_capsules_match_brute_force(terrain64, c0, c1, radius):
+    # The node test must not lose what the triangle test examines.
+    m, tris = terrain64
+    check_queries(m, tris, [(np.array(c0, float), np.array(c1, float), radius)])
+
+
 def test_faces_and_triangles_give_the_same_mesh(terrain64):
     m, tris = terrain64
     same = mesh.TriangleMesh.from_triangles(tris)
@@ -198,10 +213,11 @@ def test_corrupted_pickles_are_refused():
     m = mesh.TriangleMesh.from_triangles(soup(40, 1))
     state = m.__getstate__()
     rng = np.random.default_rng(0)
-    bad_states = [(), (1,), state[:4], (2, *state[1:]), (1, b"", b"", b"", state[4]),
-                  (1, state[1][:-8], *state[2:]), (1, state[1], state[2][:-4], *state[3:]),
-                  (1, state[1], state[2], state[3][:-1], state[4]), (*state[:4], state[4] ^ 1), (1, 5, 6, 7, 8),
-                  (*state[:4], "x")]
+    version = state[0]
+    bad_states = [(), (version,), state[:4], (version + 1, *state[1:]), (version, b"", b"", b"", state[4]),
+                  (version, state[1][:-8], *state[2:]), (version, state[1], state[2][:-4], *state[3:]),
+                  (version, state[1], state[2], state[3][:-1], state[4]), (*state[:4], state[4] ^ 1),
+                  (version, 5, 6, 7, 8), (*state[:4], "x")]
     for _ in range(300):
         field = int(rng.integers(1, 4))
         raw = bytearray(state[field])

@@ -80,16 +80,38 @@ void sort_by_code(Stored<std::uint64_t>& entries) {
     }
 }
 
+// Where a run of triangles [first, first + count) with ascending codes
+// splits: where the highest bit in which its first and last codes differ
+// turns on, so that each part lies in its own cell of the Morton grid and
+// its bounds stay tight (a split at the middle of a run that straddles two
+// cells gives a node bounding both, and whatever lies between). A run in one
+// cell, or whose split would leave fewer than kMinLeaf triangles on a side,
+// splits at its middle. Every split either halves the run or narrows its
+// cell, so a path from the root has at most kMortonBits + 28 splits.
+constexpr std::uint32_t kMinLeaf = 2;
+constexpr int kMortonBits = 30;
+constexpr int kMaxTreeDepth = kMortonBits + 28;
+
+std::uint32_t split_point(const std::uint32_t* codes, std::uint32_t first, std::uint32_t count) {
+    const std::uint32_t middle = first + count / 2;
+    const std::uint32_t a = codes[first], b = codes[first + count - 1];
+    if (a == b) return middle;
+    const std::uint32_t cell_bit = 1u << (31 - __builtin_clz(a ^ b));
+    const std::uint32_t* at = std::lower_bound(codes + first, codes + first + count, b & ~(cell_bit - 1));
+    const auto split = static_cast<std::uint32_t>(at - codes);
+    return split - first >= kMinLeaf && first + count - split >= kMinLeaf ? split : middle;
+}
+
 // The tree's shape for runs [first, first + count), depth first.
-void add_nodes(std::uint32_t first, std::uint32_t count, Stored<MeshNode>& nodes) {
+void add_nodes(const std::uint32_t* codes, std::uint32_t first, std::uint32_t count, Stored<MeshNode>& nodes) {
     const std::size_t i = nodes.size();
     const bool leaf = count <= kLeafTriangles;
     nodes.push_back({{0, 0, 0}, {0, 0, 0}, leaf ? (first << 4 | count) : 0, 0});
     if (!leaf) {
-        const std::uint32_t half = count / 2;
-        add_nodes(first, half, nodes);
+        const std::uint32_t split = split_point(codes, first, count);
+        add_nodes(codes, first, split - first, nodes);
         nodes[i].packed = static_cast<std::uint32_t>(nodes.size()) << 4;
-        add_nodes(first + half, count - half, nodes);
+        add_nodes(codes, split, first + count - split, nodes);
     }
     nodes[i].next = static_cast<std::uint32_t>(nodes.size());
 }
@@ -104,14 +126,16 @@ float up(double x) {
     return static_cast<double>(f) < x ? nextafterf(f, INFINITY) : f;
 }
 
-// The nodes of a mesh of these triangles: shape, then bounds from the leaves
-// up (children come after their parent).
-Stored<MeshNode> make_nodes(const Stored<double>& tris) {
+// The nodes of a mesh of these triangles, whose codes ascend: shape, then
+// bounds from the leaves up (children come after their parent). Leaves hold
+// at least kMinLeaf triangles (but in a mesh of one), so there are fewer
+// nodes than triangles.
+Stored<MeshNode> make_nodes(const Stored<double>& tris, const Stored<std::uint32_t>& codes) {
     const auto n = static_cast<std::uint32_t>(tris.size() / 9);
     Stored<MeshNode> nodes;
     if (n == 0) return nodes;
-    nodes.reserve(2 * (n / (kLeafTriangles / 2) + 1));
-    add_nodes(0, n, nodes);
+    nodes.reserve(n);
+    add_nodes(codes.data(), 0, n, nodes);
     for (std::size_t i = nodes.size(); i-- > 0;) {
         MeshNode& nd = nodes[i];
         if (nd.leaf()) {
@@ -142,21 +166,42 @@ Bounds bounds_of(const float* lo, const float* hi) {
     return {split({lo[0], lo[1], lo[2]}), split({hi[0], hi[1], hi[2]})};
 }
 
+// A box to test nodes against, in floats rounded outwards, lanes x, y, z and
+// one unused: a node meets it when its bounds overlap it (closed), which
+// takes two comparisons of four lanes.
+typedef float F4 __attribute__((vector_size(16)));
+typedef int I4 __attribute__((vector_size(16)));
+struct NodeQuery {
+    F4 lo, hi;
+};
+
+NodeQuery node_query(Vec3 lo, Vec3 hi) {
+    return {F4{down(lo.x), down(lo.y), down(lo.z), 0}, F4{up(hi.x), up(hi.y), up(hi.z), 0}};
+}
+
+bool meets(const MeshNode& nd, const NodeQuery& q) {
+    // lo[0..2], hi[0] and hi[0..2], packed: the fourth lanes are ignored.
+    F4 lo, hi;
+    std::memcpy(&lo, nd.lo, sizeof lo);
+    std::memcpy(&hi, nd.hi, sizeof hi);
+    const I4 in = (lo <= q.hi) & (hi >= q.lo);
+    return (in[0] & in[1] & in[2]) != 0;
+}
+
 Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
 
 // Nodes of one level, and leaves, held for a capsule query.
 constexpr int kMaxFrontier = 128;
 
-}  // namespace
-
-TriangleMesh::TriangleMesh(const TriangleSource& src) {
-    // The source is read three times (centroid bounds, codes, the copy in
-    // the mesh's order) rather than copied once more: fresh memory costs far
-    // more to touch the first time than the source does to read again.
-    const auto n = static_cast<std::size_t>(src.n);
+// Morton codes of the centroids of n triangles (corner(i, k) is vertex k of
+// triangle i), 10 bits per axis on one scale for all three, so that the
+// curve follows distance (a terrain is flat: its own scale per axis would
+// order it by height first). The same triangles give the same codes in any
+// order: a stored mesh's codes are recomputed from its triangles.
+template <class Corner>
+Stored<std::uint32_t> morton_codes(std::size_t n, Corner corner) {
     auto centroid = [&](std::size_t i, double c[3]) {
-        const Vec3 v0 = src.corner(static_cast<std::int64_t>(i), 0), v1 = src.corner(static_cast<std::int64_t>(i), 1),
-                   v2 = src.corner(static_cast<std::int64_t>(i), 2);
+        const Vec3 v0 = corner(i, 0), v1 = corner(i, 1), v2 = corner(i, 2);
         c[0] = (v0.x + v1.x) + v2.x;  // three times the centroid
         c[1] = (v0.y + v1.y) + v2.y;
         c[2] = (v0.z + v1.z) + v2.z;
@@ -170,22 +215,37 @@ TriangleMesh::TriangleMesh(const TriangleSource& src) {
             hi[a] = std::max(hi[a], c[a]);
         }
     }
-    // Morton codes of the centroids, 10 bits per axis on one scale for all
-    // three, so that the curve follows distance (a terrain is flat: its own
-    // scale per axis would order it by height first). Triangles sharing a
-    // cell keep their order.
     const double steps = 1023.0;
     const double size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
     const double scale = size > 0 ? steps / size : 0.0;
-    Stored<std::uint64_t> entries(n);
+    Stored<std::uint32_t> codes(n);
     for (std::size_t i = 0; i < n; ++i) {
         double c[3];
         centroid(i, c);
         std::uint32_t code = 0;
         for (int a = 0; a < 3; ++a)
             code |= spread(static_cast<std::uint32_t>(std::clamp((c[a] - lo[a]) * scale, 0.0, steps))) << (2 - a);
-        entries[i] = static_cast<std::uint64_t>(code) << 32 | i;
+        codes[i] = code;
     }
+    return codes;
+}
+
+Stored<std::uint32_t> morton_codes(const Stored<double>& tris) {
+    return morton_codes(tris.size() / 9, [&](std::size_t i, int k) { return load(&tris[9 * i + 3 * k]); });
+}
+
+}  // namespace
+
+TriangleMesh::TriangleMesh(const TriangleSource& src) {
+    // The source is read three times (centroid bounds, codes, the copy in
+    // the mesh's order) rather than copied once more: fresh memory costs far
+    // more to touch the first time than the source does to read again.
+    // Triangles sharing a cell keep their order.
+    const auto n = static_cast<std::size_t>(src.n);
+    Stored<std::uint32_t> codes =
+        morton_codes(n, [&](std::size_t i, int k) { return src.corner(static_cast<std::int64_t>(i), k); });
+    Stored<std::uint64_t> entries(n);
+    for (std::size_t i = 0; i < n; ++i) entries[i] = static_cast<std::uint64_t>(codes[i]) << 32 | i;
     sort_by_code(entries);
 
     tris_.resize(9 * n);
@@ -197,8 +257,9 @@ TriangleMesh::TriangleMesh(const TriangleSource& src) {
             std::memcpy(&tris_[9 * j + 3 * k], &v, sizeof v);
         }
         ids_[j] = i;
+        codes[j] = static_cast<std::uint32_t>(entries[j] >> 32);
     }
-    nodes_ = make_nodes(tris_);
+    nodes_ = make_nodes(tris_, codes);
 }
 
 void TriangleMesh::bounds(Vec3& lo, Vec3& hi) const {
@@ -222,14 +283,11 @@ std::size_t TriangleMesh::nbytes() const {
 
 void TriangleMesh::overlap(Vec3 lo, Vec3 hi, std::vector<std::int64_t>& out) const {
     const double qlo[3] = {lo.x, lo.y, lo.z}, qhi[3] = {hi.x, hi.y, hi.z};
-    auto meets = [&](const auto* a, const auto* b) {
-        return a[0] <= qhi[0] && b[0] >= qlo[0] && a[1] <= qhi[1] && b[1] >= qlo[1] && a[2] <= qhi[2] &&
-               b[2] >= qlo[2];
-    };
+    const NodeQuery q = node_query(lo, hi);
     const std::size_t start = out.size();
     for (std::uint32_t i = 0; i < nodes_.size();) {
         const MeshNode& nd = nodes_[i];
-        if (!meets(nd.lo, nd.hi)) {
+        if (!meets(nd, q)) {
             i = nd.next;
             continue;
         }
@@ -239,12 +297,11 @@ void TriangleMesh::overlap(Vec3 lo, Vec3 hi, std::vector<std::int64_t>& out) con
         }
         for (std::uint32_t t = nd.first(); t < nd.first() + nd.count(); ++t) {
             const double* v = &tris_[9 * t];
-            double tlo[3], thi[3];
-            for (int a = 0; a < 3; ++a) {
-                tlo[a] = std::min(std::min(v[a], v[3 + a]), v[6 + a]);
-                thi[a] = std::max(std::max(v[a], v[3 + a]), v[6 + a]);
-            }
-            if (meets(tlo, thi)) out.push_back(ids_[t]);
+            bool in = true;
+            for (int a = 0; a < 3; ++a)
+                in = in && std::min(std::min(v[a], v[3 + a]), v[6 + a]) <= qhi[a] &&
+                     std::max(std::max(v[a], v[3 + a]), v[6 + a]) >= qlo[a];
+            if (in) out.push_back(ids_[t]);
         }
         i = nd.next;
     }
@@ -261,6 +318,15 @@ void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>
     };
     const std::size_t start = out.size();
     if (nodes_.empty()) return;
+    // Nodes meet the axis's bounds grown by the most a triangle in reach can
+    // be away (the root's magnitude bounds every triangle's); a NaN anywhere
+    // makes every node meet.
+    const double size = bound::magnitude(bounds_of(nodes_[0].lo, nodes_[0].hi));
+    const double grow = bound::reach_growth(reach, size, cap.extent);
+    const Vec3 qlo = sub(cap.lo, {grow, grow, grow}), qhi = add(cap.hi, {grow, grow, grow});
+    const bool any_nan = isnan(qlo.x) || isnan(qlo.y) || isnan(qlo.z) || isnan(qhi.x) || isnan(qhi.y) || isnan(qhi.z);
+    const NodeQuery q = any_nan ? node_query({-INFINITY, -INFINITY, -INFINITY}, {INFINITY, INFINITY, INFINITY})
+                                : node_query(qlo, qhi);
     // Level by level, so that every node in reach at one level has its
     // children (and every leaf in reach its triangles) requested from memory
     // before any of them is needed: queries in random order spend most of
@@ -290,16 +356,16 @@ void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>
         }
         leaves[gathered++] = leaf;
     };
-    // The subtree under node i, depth first: the tree is balanced, at most
-    // 27 levels deep, so the stack holds a node and one sibling per level.
+    // The subtree under node i, depth first: the stack holds a node and one
+    // sibling per level.
     auto depth_first = [&](std::uint32_t root) {
-        std::uint32_t stack[64];
+        std::uint32_t stack[kMaxTreeDepth + 1];
         int depth = 0;
         stack[depth++] = root;
         while (depth > 0) {
             const std::uint32_t i = stack[--depth];
             const MeshNode& nd = nodes_[i];
-            if (out_of_reach(bounds_of(nd.lo, nd.hi))) continue;
+            if (!meets(nd, q)) continue;
             if (nd.leaf()) {
                 gather(i);
                 continue;
@@ -316,7 +382,7 @@ void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>
         for (int k = 0; k < width; ++k) {
             const std::uint32_t i = cur[k];
             const MeshNode& nd = nodes_[i];
-            if (out_of_reach(bounds_of(nd.lo, nd.hi))) continue;
+            if (!meets(nd, q)) continue;
             if (nd.leaf()) {
                 gather(i);
             } else if (next_width + 2 <= kMaxFrontier) {
@@ -376,7 +442,10 @@ bool TriangleMesh::from_state(Stored<double> tris, Stored<std::uint32_t> ids, St
     }
     for (double x : tris)
         if (!isfinite(x)) return false;
-    const Stored<MeshNode> expected = make_nodes(tris);
+    // The mesh's order ascends in code; the tree's depth bound rests on it.
+    const Stored<std::uint32_t> codes = morton_codes(tris);
+    if (!std::is_sorted(codes.begin(), codes.end())) return false;
+    const Stored<MeshNode> expected = make_nodes(tris, codes);
     if (nodes.size() != expected.size() ||
         (n && std::memcmp(nodes.data(), expected.data(), nodes.size() * sizeof(MeshNode)) != 0))
         return false;

@@ -3,10 +3,11 @@
 //
 // The mesh owns a copy of its triangles, reordered along a Morton curve of
 // their centroids so that each node of the hierarchy covers a contiguous run
-// of them. The tree is balanced: a run of more than kLeafTriangles splits at
-// its middle, so its shape depends only on the triangle count, and nodes are
-// stored depth first, each with the index of the node after its subtree (a
-// traversal needs no stack).
+// of them. A run of more than kLeafTriangles splits where the curve crosses
+// from one cell of its grid into the next (so a node's bounds stay tight),
+// its shape follows from the triangles alone, and nodes are stored depth
+// first, each with the index of the node after its subtree (a traversal
+// needs no stack).
 //
 // A capsule query examines exactly the triangles whose bounds are not surely
 // out of reach of the bounds of the capsule's axis (reach.hpp); for those it
@@ -97,8 +98,8 @@ public:
     // The stored form: triangles (9 doubles each, in the mesh's order), face
     // indices, nodes and a checksum of the three. from_state checks that
     // they describe a mesh this class would hold (the checksum, sizes, a
-    // permutation of face indices, finite vertices, the tree's shape and
-    // every node's bounds) and returns false otherwise, leaving `mesh`
+    // permutation of face indices, finite vertices in curve order, the
+    // tree's shape and every node's bounds) and returns false otherwise, leaving `mesh`
     // untouched. The checksum catches damage that would still describe some
     // valid mesh (a changed vertex inside its leaf's bounds).
     const Stored<double>& triangles() const { return tris_; }

@@ -92,4 +92,17 @@ inline Prefilter prefilter(const Bounds& b, double extent) {
 // radius, plus the 1e-09 within which an end point's foot counts as inside.
 inline double capsule_reach(double radius) { return fabs(radius) + 1e-9; }
 
+// How far to grow the bounds of a capsule's axis so that they meet every box
+// of magnitude at most `size` that is not surely beyond `reach` of them. Such
+// a box has gap - margin <= 0 or (gap - margin)^2 * (1 - 1e-12) <= reach^2,
+// so its gap is at most margin + reach * (1 + 1e-12) give or take a few
+// ulps, and its margin at most kMarginPerMagnitude * max(size, extent): the
+// growth below holds twice that margin and a relative 1e-9 more reach, far
+// beyond any rounding of these sums. A hierarchy tests its nodes (which
+// contain their triangles' boxes) for overlap with the grown bounds, and
+// leaves the exact question to each triangle. Infinite or NaN: everything.
+inline double reach_growth(double reach, double size, double extent) {
+    return 2 * kMarginPerMagnitude * greater(size, extent) + reach * (1 + 1e-9);
+}
+
 }  // namespace zuli::bound
