@@ -136,6 +136,7 @@ Stored<MeshNode> make_nodes(const Stored<double>& tris, const Stored<std::uint32
     if (n == 0) return nodes;
     nodes.reserve(n);
     add_nodes(codes.data(), 0, n, nodes);
+    nodes.shrink_to_fit();  // the mesh holds what it uses (some two thirds of n)
     for (std::size_t i = nodes.size(); i-- > 0;) {
         MeshNode& nd = nodes[i];
         if (nd.leaf()) {
