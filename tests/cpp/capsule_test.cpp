@@ -124,6 +124,22 @@ TEST(CapsuleTriangle, FarEndBehindATiltedPlaneHitsThroughTheFace) {
     EXPECT_EQ(capsule_triangle_contact(make_capsule({10.03, 5.03, -9.97}, {10.03, 5.03, 40}, 0.5), t0, t1, t2).hit, 0);
 }
 
+TEST(CapsuleTriangle, SeparatingDirectionsSkipOnlySureMisses) {
+    // The axis passes 0.45 clear of the triangle along u x (v2 - v0), but it
+    // crosses the plane and c0, behind it, stands over an interior point:
+    // the face pass hits there, deep.
+    expect_hit(contact({0.2, 0.2, -1}, {10.2, 0.2, 5}, 0.3), {0.2, 0.2, 0}, {0, 0, 1}, 1.3, 1e-15);
+    // In front of the plane, beside edge v2-v0 (x = 0): a gap just under the
+    // radius is a hit through the edge pass, one just beyond reach a miss.
+    for (const double r : {0.3, 3e-7}) {
+        const double a = r - r * 1e-6, z = r * 1e-4;
+        const TriangleContact c = contact({-a, 0.5, z}, {-a, 1.5, 1}, r);
+        ASSERT_EQ(c.hit, 1) << r;
+        EXPECT_NEAR(c.depth, r - hypot(a, z), 1e-9 * r);
+        EXPECT_EQ(contact({-(r + 3e-9), 0.5, z}, {-(r + 3e-9), 1.5, 1}, r).hit, 0) << r;
+    }
+}
+
 TEST(CapsuleTriangle, ZeroLengthCapsuleIsASphere) {
     expect_hit(contact({0.25, 0.25, 0.5}, {0.25, 0.25, 0.5}, 1), {0.25, 0.25, 0}, {0, 0, 1}, 0.5);
 }

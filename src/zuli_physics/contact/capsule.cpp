@@ -123,6 +123,36 @@ bool is_finite(Vec3 v) { return isfinite(v.x) && isfinite(v.y) && isfinite(v.z);
 
 double max_abs(Vec3 v) { return greater(greater(fabs(v.x), fabs(v.y)), fabs(v.z)); }
 
+// Is the axis clear of the triangle by more than `reach` along one of the
+// directions that most often separate a capsule resting on a surface from
+// the triangles around the one it touches: the face normal cr, or the axis
+// crossed with an edge? (Edge normals within the plane catch few more and
+// cost more than they save.) Along cr, both end points lie beyond reach on
+// one side, so the face pass finds both heights beyond the radius. Along
+// the others, only with both end points clearly on one side of the plane
+// (`one_side`): an end point behind the plane can hit through its foot
+// however far the axis passes, and in front of it the face pass needs the
+// end within reach of the triangle. The edge pass finds every distance
+// beyond the radius either way (see reach.hpp). Projections are taken from
+// v0, whose own is 0.
+bool separated(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2, Vec3 cr, bool one_side, const Prefilter& pre,
+               double reach) {
+    const Vec3 r0 = sub(cap.c0, v0), r1 = sub(cap.c1, v0);
+    const Vec3 e1 = sub(v1, v0), e2 = sub(v2, v0);
+    const auto clear_along = [&](Vec3 d) {
+        const double s0 = dot(r0, d), s1 = dot(r1, d), t1 = dot(e1, d), t2 = dot(e2, d);
+        return pre.beyond_along(lesser(s0, s1), greater(s0, s1), lesser(lesser(0.0, t1), t2),
+                                greater(greater(0.0, t1), t2), dot(d, d), reach);
+    };
+    if (clear_along(cr)) return true;
+    if (!one_side) return false;
+    const Vec3 u = sub(cap.c1, cap.c0);
+    const Vec3 edges[3] = {e1, sub(v2, v1), e2};
+    for (const Vec3& e : edges)
+        if (clear_along(cross(u, e))) return true;
+    return false;
+}
+
 }  // namespace
 
 Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
@@ -194,6 +224,7 @@ Capsule make_capsule(Vec3 c0, Vec3 c1, double radius) {
         // reach >= |radius|.
         const Bounds axis = {split(cap.lo), split(cap.hi)};
         if (pre.beyond(bound::gap(axis, tri), reach * reach) && (one_side || feet_out())) return miss;
+        if (separated(cap, v0, v1, v2, cr, one_side, pre, reach)) return miss;
 
         const Split end[2] = {split(cap.c0), split(cap.c1)};
         const double end_gap[2] = {bound::gap({end[0], end[0]}, tri), bound::gap({end[1], end[1]}, tri)};

@@ -82,7 +82,28 @@ struct Prefilter {
         const double d = g - margin;
         return d > 0 && d * d * (1 - 1e-12) > limit2;
     }
+    bool beyond_along(double lo, double hi, double other_lo, double other_hi, double d2, double limit) const;
 };
+
+// Directions shorter than this (squared) separate nothing: the projections
+// onto them could lose their accuracy to underflow.
+inline constexpr double kMinDirection2 = 1e-200;
+
+// Is every computed distance between two point sets surely beyond `limit`,
+// given their projections onto a direction d of squared length d2, the one
+// set onto [lo, hi] and the other onto [other_lo, other_hi]? Any d will do:
+// a gap between the projections is a slab between the sets, at least
+// gap / |d| wide. The projections are dot products of coordinates taken from
+// a point of one set, rounded by far less than 1e-15 of the margin's
+// magnitude times |d|; one margin covers that and one the computed points.
+// An overflowing projection brings a margin whose square overflows too, and
+// then nothing is beyond.
+inline bool Prefilter::beyond_along(double lo, double hi, double other_lo, double other_hi, double d2,
+                                    double limit) const {
+    const double g = greater(lo - other_hi, other_lo - hi);
+    const double wide = limit + 2 * margin;
+    return d2 > kMinDirection2 && g > 0 && g * g * (1 - 1e-12) > wide * wide * d2;
+}
 
 inline Prefilter prefilter(const Bounds& b, double extent) {
     return {kMarginPerMagnitude * greater(magnitude(b), extent)};
