@@ -8,6 +8,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,6 +27,10 @@ namespace {
 // Capsules per thread below which a split costs more than it saves (a query
 // takes about a microsecond, waking a worker some tens).
 constexpr std::ptrdiff_t kMinCapsulesPerThread = 64;
+// Hits reserved per capsule of a chunk, up to a total: a capsule resting on
+// a surface touches a few triangles.
+constexpr std::int64_t kReservedHitsPerCapsule = 8;
+constexpr std::int64_t kMaxReservedHits = std::int64_t{1} << 20;
 // Layout version of the pickled state.
 constexpr int kStateVersion = 2;
 
@@ -110,21 +115,42 @@ TriangleMesh from_triangles(nb::handle verts) {
     return build(src, fn, "verts", "verts");
 }
 
-nb::object contacts(const std::vector<MeshHit>& hits) {
-    const auto h = static_cast<std::int64_t>(hits.size());
-    nb::object tri = new_array({h}, Dtype::Int64), pts = new_array({h, 3}, Dtype::Float64), nrm = new_array({h, 3}, Dtype::Float64),
-               dep = new_array({h}, Dtype::Float64);
-    auto* t = static_cast<std::int64_t*>(new_array_data(tri));
-    auto* p = static_cast<double*>(new_array_data(pts));
-    auto* n = static_cast<double*>(new_array_data(nrm));
-    auto* d = static_cast<double*>(new_array_data(dep));
-    for (std::int64_t i = 0; i < h; ++i) {
-        t[i] = hits[i].triangle;
-        std::memcpy(p + 3 * i, &hits[i].point, sizeof(Vec3));
-        std::memcpy(n + 3 * i, &hits[i].normal, sizeof(Vec3));
-        d[i] = hits[i].depth;
+// The four result arrays for `count` hits, filled run by run.
+class ContactArrays {
+public:
+    explicit ContactArrays(std::int64_t count)
+        : tri_(new_array({count}, Dtype::Int64)),
+          pts_(new_array({count, 3}, Dtype::Float64)),
+          nrm_(new_array({count, 3}, Dtype::Float64)),
+          dep_(new_array({count}, Dtype::Float64)),
+          t_(static_cast<std::int64_t*>(new_array_data(tri_))),
+          p_(static_cast<double*>(new_array_data(pts_))),
+          n_(static_cast<double*>(new_array_data(nrm_))),
+          d_(static_cast<double*>(new_array_data(dep_))) {}
+
+    // Writes `hits` at rows [at, at + hits.size()).
+    void put(std::int64_t at, const std::vector<MeshHit>& hits) {
+        for (const MeshHit& hit : hits) {
+            t_[at] = hit.triangle;
+            std::memcpy(p_ + 3 * at, &hit.point, sizeof(Vec3));
+            std::memcpy(n_ + 3 * at, &hit.normal, sizeof(Vec3));
+            d_[at] = hit.depth;
+            ++at;
+        }
     }
-    return make_named(mesh_contacts, {tri, pts, nrm, dep});
+
+    nb::object named() const { return make_named(mesh_contacts, {tri_, pts_, nrm_, dep_}); }
+
+private:
+    nb::object tri_, pts_, nrm_, dep_;
+    std::int64_t* t_;
+    double *p_, *n_, *d_;
+};
+
+nb::object contacts(const std::vector<MeshHit>& hits) {
+    ContactArrays arrays(static_cast<std::int64_t>(hits.size()));
+    arrays.put(0, hits);
+    return arrays.named();
 }
 
 nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb::handle radius, nb::handle out) {
@@ -196,7 +222,11 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
     if (chunks > wanted) chunks = wanted;
     if (chunks < 1) chunks = 1;
     std::vector<std::vector<MeshHit>> found(static_cast<std::size_t>(chunks));
-    std::vector<std::int64_t> offsets(static_cast<std::size_t>(m) + 1, 0);
+    // Written in place: the capsules' hit counts while the chunks run, then
+    // the running offsets.
+    nb::object off = new_array({m + 1}, Dtype::Int64);
+    auto* offsets = static_cast<std::int64_t*>(new_array_data(off));
+    offsets[0] = 0;
     {
         nb::gil_scoped_release unlocked;
         auto chunk = [&](int c) {
@@ -204,28 +234,31 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
             // A vector of the thread's own until the chunk is done: the
             // vectors in `found` sit side by side, and growing them in place
             // would have the threads writing one cache line all the time.
+            // Reserved for a few hits per capsule, so that it seldom grows
+            // (pages it does not reach are never touched).
             std::vector<MeshHit> hits;
+            hits.reserve(static_cast<std::size_t>(std::min<std::int64_t>(kReservedHitsPerCapsule * (end - begin),
+                                                                         kMaxReservedHits)));
             for (std::int64_t j = begin; j < end; ++j) {
                 mesh.capsule(sa.vec3(j), sb.vec3(j), sr.at(j), hits);
-                offsets[static_cast<std::size_t>(j) + 1] = static_cast<std::int64_t>(hits.size());
+                offsets[j + 1] = static_cast<std::int64_t>(hits.size());
             }
             found[static_cast<std::size_t>(c)] = std::move(hits);
         };
         parallel_for(static_cast<int>(chunks), chunk);
     }
-    // Per-chunk counts to running offsets.
     std::int64_t total = 0;
     for (std::ptrdiff_t c = 0; c < chunks; ++c) {
         const std::int64_t begin = m * c / chunks, end = m * (c + 1) / chunks;
-        for (std::int64_t j = begin; j < end; ++j) offsets[static_cast<std::size_t>(j) + 1] += total;
+        for (std::int64_t j = begin; j < end; ++j) offsets[j + 1] += total;
         total += static_cast<std::int64_t>(found[static_cast<std::size_t>(c)].size());
     }
-    std::vector<MeshHit> all;
-    all.reserve(static_cast<std::size_t>(total));
-    for (auto& f : found) all.insert(all.end(), f.begin(), f.end());
-    nb::object off = new_array({m + 1}, Dtype::Int64);
-    std::memcpy(new_array_data(off), offsets.data(), offsets.size() * sizeof(std::int64_t));
-    return nb::make_tuple(off, contacts(all));
+    ContactArrays arrays(total);
+    for (std::ptrdiff_t c = 0; c < chunks; ++c) {
+        const std::int64_t begin = m * c / chunks;
+        arrays.put(offsets[begin], found[static_cast<std::size_t>(c)]);
+    }
+    return nb::make_tuple(off, arrays.named());
 }
 
 nb::object overlap(const TriangleMesh& mesh, nb::handle lo, nb::handle hi) {
