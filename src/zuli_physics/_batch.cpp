@@ -202,11 +202,9 @@ void check_disjoint(const char* fn, const Outputs& o, std::initializer_list<std:
 template <class Rows>
 void run_rows(std::ptrdiff_t P, int threads, std::ptrdiff_t min_rows, const Rows& rows) {
     nb::gil_scoped_release unlocked;
-    std::ptrdiff_t chunks = P / min_rows;
-    if (chunks > threads) chunks = threads;
-    if (chunks < 1) chunks = 1;
-    auto chunk = [&](int c) { rows(P * c / chunks, P * (c + 1) / chunks); };
-    parallel_for(static_cast<int>(chunks), chunk);
+    const Plan split = plan(P, threads, min_rows);
+    auto chunk = [&](int c) { rows(P * c / split.chunks, P * (c + 1) / split.chunks); };
+    parallel_for(split.chunks, split.threads, chunk);
 }
 
 nb::object box_box(nb::handle ca, nb::handle Ra, nb::handle ha, nb::handle cb, nb::handle Rb, nb::handle hb,

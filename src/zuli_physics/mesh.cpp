@@ -218,9 +218,8 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
     const Strided sa = strided(a), sb = strided(b);
     const Strided sr = r.is_valid() ? strided(r) : Strided{reinterpret_cast<const char*>(&one_radius), {0, 0, 0}};
 
-    std::ptrdiff_t chunks = m / kMinCapsulesPerThread;
-    if (chunks > wanted) chunks = wanted;
-    if (chunks < 1) chunks = 1;
+    const Plan split = plan(m, wanted, kMinCapsulesPerThread);
+    const std::ptrdiff_t chunks = split.chunks;
     std::vector<std::vector<MeshHit>> found(static_cast<std::size_t>(chunks));
     // Written in place: the capsules' hit counts while the chunks run, then
     // the running offsets.
@@ -245,7 +244,7 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
             }
             found[static_cast<std::size_t>(c)] = std::move(hits);
         };
-        parallel_for(static_cast<int>(chunks), chunk);
+        parallel_for(split.chunks, split.threads, chunk);
     }
     std::int64_t total = 0;
     for (std::ptrdiff_t c = 0; c < chunks; ++c) {

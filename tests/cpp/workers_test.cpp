@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -12,10 +15,10 @@ namespace {
 
 using zuli::parallel_for;
 
-std::vector<int> run_counting(int n) {
+std::vector<int> run_counting(int n, int threads = -1) {
     std::vector<std::atomic<int>> runs(n);
     auto task = [&](int i) { runs[i].fetch_add(1); };
-    parallel_for(n, task);
+    parallel_for(n, threads < 0 ? n : threads, task);
     std::vector<int> out;
     for (auto& r : runs) out.push_back(r.load());
     return out;
@@ -25,6 +28,36 @@ TEST(Workers, EveryTaskRunsExactlyOnce) {
     for (int n : {0, 1, 2, 3, 7, 64, zuli::MAX_WORKERS + 5})
         EXPECT_EQ(run_counting(n), std::vector<int>(n, 1)) << n;
     EXPECT_LE(zuli::started_workers(), zuli::MAX_WORKERS);
+}
+
+TEST(Workers, NoMoreThreadsThanAskedJoinATask) {
+    run_counting(8);  // seven workers exist now
+    for (int threads : {1, 2, 3}) {
+        std::mutex m;
+        std::set<std::thread::id> seen;
+        auto task = [&](int) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::lock_guard lock(m);
+            seen.insert(std::this_thread::get_id());
+        };
+        parallel_for(16, threads, task);
+        EXPECT_LE(seen.size(), static_cast<size_t>(threads)) << threads;
+    }
+    EXPECT_EQ(run_counting(40, 3), std::vector<int>(40, 1));
+}
+
+TEST(Workers, PlanSplitsIntoSeveralInOrderChunksPerThread) {
+    using zuli::plan;
+    // Too few items for a second thread, or only one asked for: one chunk.
+    EXPECT_EQ(plan(1000, 2, 1024).chunks, 1);
+    EXPECT_EQ(plan(100000, 1, 1024).chunks, 1);
+    EXPECT_EQ(plan(0, 4, 1).chunks, 1);
+    const zuli::Plan p = plan(4096, 2, 1024), q = plan(2100, 7, 1024), r = plan(5, 8, 1);
+    EXPECT_EQ(p.threads, 2);
+    EXPECT_GT(p.chunks, p.threads);
+    EXPECT_EQ(q.threads, 2);
+    EXPECT_EQ(r.threads, 5);
+    EXPECT_LE(r.chunks, 5);  // never more chunks than items
 }
 
 TEST(Workers, ConcurrentCallersEachGetAllTheirTasks) {

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -12,10 +13,17 @@
 namespace zuli {
 namespace {
 
+// How long a caller that has run out of tasks waits awake for the workers
+// still running theirs, before it sleeps until they are done. They finish
+// about when it does, and a thread put to sleep takes tens of microseconds
+// to wake here: as long as the whole imbalance of a job.
+constexpr std::chrono::microseconds kWaitAwake{300};
+
 struct Job {
     void (*task)(void*, int);
     void* ctx;
     int n;
+    int seats;  // workers that may still join (guarded by Pool::m)
     std::atomic<int> next{0};
 };
 
@@ -29,7 +37,7 @@ struct Pool {
     std::condition_variable wake, idle;
     Job* job = nullptr;
     unsigned long generation = 0;  // bumped for every job handed out
-    int active = 0;                // workers inside the current job
+    std::atomic<int> active{0};    // workers inside the current job (changed with m held)
     int workers = 0;
 
     void work() {
@@ -39,7 +47,8 @@ struct Pool {
             wake.wait(lock, [&] { return generation != seen; });
             seen = generation;
             Job* j = job;
-            if (!j) continue;
+            if (!j || j->seats == 0) continue;
+            --j->seats;
             ++active;
             lock.unlock();
             drain(*j);
@@ -91,9 +100,10 @@ Pool& the_pool() {
 
 }  // namespace
 
-void run_tasks(int n, void (*task)(void*, int), void* ctx) {
-    Job job{task, ctx, n};
-    if (n <= 1) {
+void run_tasks(int n, int threads, void (*task)(void*, int), void* ctx) {
+    const int helpers = (threads < n ? threads : n) - 1;
+    Job job{task, ctx, n, helpers};
+    if (helpers <= 0) {
         drain(job);
         return;
     }
@@ -105,16 +115,27 @@ void run_tasks(int n, void (*task)(void*, int), void* ctx) {
     }
     {
         std::lock_guard lock(p.m);
-        p.grow(n - 1);
+        p.grow(helpers);
         p.job = &job;
         ++p.generation;
     }
     p.wake.notify_all();
     drain(job);
     // Every task has been claimed; wait for the workers still running theirs.
+    const auto until = std::chrono::steady_clock::now() + kWaitAwake;
+    while (p.active.load() != 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
     std::unique_lock lock(p.m);
     p.idle.wait(lock, [&] { return p.active == 0; });
     p.job = nullptr;
+}
+
+Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread) {
+    constexpr std::ptrdiff_t kChunksPerThread = 4;
+    std::ptrdiff_t use = items / min_per_thread;
+    if (use > threads) use = threads;
+    if (use <= 1) return {1, 1};
+    const std::ptrdiff_t chunks = use * kChunksPerThread;
+    return {static_cast<int>(use), static_cast<int>(chunks < items ? chunks : items)};
 }
 
 int started_workers() {
