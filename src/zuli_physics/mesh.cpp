@@ -198,8 +198,7 @@ nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
         std::memcpy(np + 3 * i, &hits[i].normal, sizeof(Vec3));
         dp[i] = hits[i].depth;
     }
-    nb::object cut = nb::steal(PySlice_New(nullptr, PyLong_FromLongLong(h), nullptr));
-    return make_named(mesh_contacts, {o[0][cut], o[1][cut], o[2][cut], o[3][cut]});
+    return make_named(mesh_contacts, {leading(o[0], h), leading(o[1], h), leading(o[2], h), leading(o[3], h)});
 }
 
 nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb::handle radius, int threads) {

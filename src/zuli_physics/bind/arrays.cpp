@@ -1,10 +1,34 @@
 #include "arrays.hpp"
 
+// Only this file uses NumPy's C API; its table is imported on first use.
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
 namespace zuli::bind {
+
+namespace {
+
+// Is NumPy's C API there to use? Only once NumPy has been imported by
+// someone: before that no argument can be a NumPy array, and callers that
+// pass other buffers never need NumPy.
+bool numpy_loaded() {
+    if (PyArray_API) return true;
+    static PyObject* name = PyUnicode_InternFromString("numpy");
+    nb::object module = nb::steal(PyImport_GetModule(name));
+    if (!module.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (PyArray_ImportNumPyAPI() == 0) return true;
+    PyErr_Clear();
+    return false;
+}
+
+}  // namespace
 
 View::View(Imported a) : imported_(std::move(a)) {
     valid_ = imported_.is_valid();
@@ -32,6 +56,7 @@ View& View::operator=(View&& other) noexcept {
     itemsize_ = other.itemsize_;
     buffer_ = other.buffer_;
     imported_ = std::move(other.imported_);
+    array_ = std::move(other.array_);
     other.valid_ = other.has_buffer_ = false;
     return *this;
 }
@@ -58,6 +83,21 @@ View View::from_buffer(const Py_buffer& buffer) {
     return v;
 }
 
+View View::from_numpy(nb::handle array) {
+    auto* a = reinterpret_cast<PyArrayObject*>(array.ptr());
+    View v;
+    v.array_ = nb::borrow(array);
+    v.valid_ = true;
+    v.data_ = PyArray_DATA(a);
+    v.ndim_ = PyArray_NDIM(a);
+    v.itemsize_ = static_cast<size_t>(PyArray_ITEMSIZE(a));
+    for (int d = 0; d < v.ndim_; ++d) {
+        v.shape_[d] = PyArray_DIM(a, d);
+        v.strides_[d] = PyArray_STRIDE(a, d) / static_cast<npy_intp>(v.itemsize_);
+    }
+    return v;
+}
+
 size_t View::size() const {
     if (!valid_) return 0;
     size_t n = 1;
@@ -65,33 +105,40 @@ size_t View::size() const {
     return n;
 }
 
-void* new_array_data(nb::handle array) {
-    Py_buffer b;
-    if (PyObject_GetBuffer(array.ptr(), &b, PyBUF_WRITABLE) != 0) throw nb::python_error();
-    void* data = b.buf;
-    PyBuffer_Release(&b);  // the array keeps its memory
-    return data;
-}
+void* new_array_data(nb::handle array) { return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.ptr())); }
 
 nb::object new_array(std::initializer_list<std::int64_t> shape, Dtype dtype) {
-    // Kept for the life of the process (never released at exit, when the
-    // interpreter may already be gone).
-    static PyObject *empty = nullptr, *dtypes[3];
-    if (!empty) {
-        nb::module_ numpy = nb::module_::import_("numpy");
-        nb::object dtype_of = numpy.attr("dtype");
-        dtypes[0] = dtype_of("float64").release().ptr();
-        dtypes[1] = dtype_of("int64").release().ptr();
-        dtypes[2] = dtype_of("uint8").release().ptr();
-        empty = nb::object(numpy.attr("empty")).release().ptr();
-    }
-    nb::object dims = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
-    Py_ssize_t i = 0;
-    for (std::int64_t d : shape) PyTuple_SET_ITEM(dims.ptr(), i++, PyLong_FromLongLong(d));
-    PyObject* args[] = {dims.ptr(), dtypes[static_cast<int>(dtype)]};
-    PyObject* result = PyObject_Vectorcall(empty, args, 2, nullptr);
+    if (PyArray_ImportNumPyAPI() < 0) throw nb::python_error();
+    static constexpr int types[] = {NPY_FLOAT64, NPY_INT64, NPY_UINT8};
+    npy_intp dims[3];
+    int nd = 0;
+    for (std::int64_t d : shape) dims[nd++] = static_cast<npy_intp>(d);
+    PyObject* result = PyArray_SimpleNew(nd, dims, types[static_cast<int>(dtype)]);
     if (!result) throw nb::python_error();
     return nb::steal(result);
+}
+
+nb::object leading(nb::handle array, std::int64_t rows) {
+    if (numpy_loaded() && PyArray_CheckExact(array.ptr())) {
+        auto* a = reinterpret_cast<PyArrayObject*>(array.ptr());
+        const int nd = PyArray_NDIM(a);
+        if (nd >= 1 && rows >= 0 && rows <= PyArray_DIM(a, 0)) {
+            npy_intp dims[NPY_MAXDIMS];
+            std::memcpy(dims, PyArray_DIMS(a), static_cast<size_t>(nd) * sizeof(npy_intp));
+            dims[0] = static_cast<npy_intp>(rows);
+            PyArray_Descr* descr = PyArray_DESCR(a);
+            Py_INCREF(descr);  // stolen by the view
+            PyObject* view = PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, PyArray_STRIDES(a), PyArray_DATA(a),
+                                                  PyArray_FLAGS(a) & NPY_ARRAY_WRITEABLE, nullptr);
+            if (!view) throw nb::python_error();
+            nb::object owned = nb::steal(view);
+            if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view), Py_NewRef(array.ptr())) < 0)
+                throw nb::python_error();
+            return owned;
+        }
+    }
+    nb::object cut = nb::steal(PySlice_New(nullptr, nb::int_(rows).ptr(), nullptr));
+    return array[cut];
 }
 
 nb::object make_named(nb::handle type, std::initializer_list<nb::handle> fields) {
@@ -122,6 +169,41 @@ bool format_is(const char* format, size_t itemsize, Elem elem) {
     return false;
 }
 
+bool has_extents(const std::int64_t* extents, int ndim, const Shape& shape) {
+    if (static_cast<size_t>(ndim) != shape.dims.size() || ndim > 3) return false;
+    int d = 0;
+    for (std::int64_t extent : shape.dims) {
+        if (extent != -1 && extents[d] != extent) return false;
+        ++d;
+    }
+    return true;
+}
+
+// The fastest path: a NumPy array of exactly the expected element and shape,
+// in native byte order, whose strides are whole elements.
+bool take_numpy(nb::handle obj, bool writable, Elem elem, const Shape& shape, View& out) {
+    if (!numpy_loaded() || !PyArray_Check(obj.ptr())) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(obj.ptr());
+    const char kind = PyArray_DESCR(a)->kind;
+    const npy_intp size = PyArray_ITEMSIZE(a);
+    bool ok = PyArray_ISNOTSWAPPED(a) && (!writable || PyArray_ISWRITEABLE(a));
+    switch (elem) {
+        case Elem::Float64: ok = ok && kind == 'f' && size == 8; break;
+        case Elem::UInt8: ok = ok && kind == 'u' && size == 1; break;
+        case Elem::Int64: ok = ok && kind == 'i' && size == 8; break;
+        case Elem::Index: ok = ok && kind == 'i' && (size == 4 || size == 8); break;
+    }
+    const int nd = PyArray_NDIM(a);
+    std::int64_t extents[3] = {0, 0, 0};
+    for (int d = 0; ok && d < nd && d < 3; ++d) {
+        extents[d] = PyArray_DIM(a, d);
+        ok = PyArray_STRIDE(a, d) % size == 0;
+    }
+    if (!ok || !has_extents(extents, nd, shape)) return false;
+    out = View::from_numpy(obj);
+    return true;
+}
+
 // The fast path: a buffer of exactly the expected element and shape, whose
 // strides are whole elements. Anything else leaves it to the general path.
 bool take_buffer(nb::handle obj, bool writable, Elem elem, const Shape& shape, View& out) {
@@ -131,15 +213,13 @@ bool take_buffer(nb::handle obj, bool writable, Elem elem, const Shape& shape, V
         PyErr_Clear();
         return false;
     }
-    bool ok = format_is(b.format, static_cast<size_t>(b.itemsize), elem) &&
-              static_cast<size_t>(b.ndim) == shape.dims.size() && b.ndim <= 3;
-    if (ok) {
-        int d = 0;
-        for (std::int64_t extent : shape.dims) {
-            ok = ok && (extent == -1 || b.shape[d] == extent) && (!b.strides || b.strides[d] % b.itemsize == 0);
-            ++d;
-        }
+    bool ok = format_is(b.format, static_cast<size_t>(b.itemsize), elem) && b.ndim <= 3;
+    std::int64_t extents[3] = {0, 0, 0};
+    for (int d = 0; ok && d < b.ndim; ++d) {
+        extents[d] = b.shape[d];
+        ok = !b.strides || b.strides[d] % b.itemsize == 0;
     }
+    ok = ok && has_extents(extents, b.ndim, shape);
     if (!ok) {
         PyBuffer_Release(&b);
         return false;
@@ -252,7 +332,7 @@ std::string shape_text(std::initializer_list<std::int64_t> dims) {
 
 InArray input(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
     View fast;
-    if (take_buffer(obj, false, elem, shape, fast)) return fast;
+    if (take_numpy(obj, false, elem, shape, fast) || take_buffer(obj, false, elem, shape, fast)) return fast;
     Imported a;
     const std::string expected = std::string("a ") + elem_name(elem) + " array of shape " + shape.text;
     if (!nb::try_cast(importable(obj), a, false))
@@ -268,7 +348,8 @@ InArray input(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
 
 OutArray output(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
     View fast;
-    if (take_buffer(obj, true, elem, shape, fast) && contiguous(fast)) return fast;
+    if ((take_numpy(obj, true, elem, shape, fast) || take_buffer(obj, true, elem, shape, fast)) && contiguous(fast))
+        return fast;
     nb::ndarray<nb::device::cpu> a;
     const std::string expected = std::string("a writable, C-contiguous ") + elem_name(elem) + " array of shape " +
                                  shape.text;

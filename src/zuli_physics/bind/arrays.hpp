@@ -2,10 +2,11 @@
 // refusal names the function and the argument, says what was expected and
 // what was given, and, for inputs, how to convert.
 //
-// An argument that exports a buffer of the expected element type and shape
-// (any NumPy array that fits) is read through the buffer protocol directly:
-// that costs well under a tenth of a DLPack import, which for a three-element
-// vector is most of a call. Anything else goes through nanobind's ndarray
+// A NumPy array of the expected element type and shape is read through its C
+// struct, and any other object that exports such a buffer through the buffer
+// protocol: that costs well under a tenth of a DLPack import, which for a
+// three-element vector is most of a call (and the struct a fraction of the
+// buffer request). Anything else goes through nanobind's ndarray
 // import (DLPack producers such as PyTorch), which also decides the refusals.
 //
 // Inputs are read in place with any strides and may be read-only; they are
@@ -42,6 +43,8 @@ public:
     ~View();
     // From a buffer already taken with PyObject_GetBuffer; owns it.
     static View from_buffer(const Py_buffer& buffer);
+    // From a NumPy array read through its C struct; keeps a reference to it.
+    static View from_numpy(nb::handle array);
 
     bool is_valid() const { return valid_; }
     void* data() const { return data_; }
@@ -59,6 +62,7 @@ private:
     size_t itemsize_ = 0;
     Py_buffer buffer_{};
     Imported imported_;
+    nb::object array_;
 };
 
 using InArray = View;
@@ -92,10 +96,16 @@ Strided strided(const InArray& a);
 // The data of an array this module has just created (writable, contiguous).
 void* new_array_data(nb::handle array);
 
-// A new, uninitialised NumPy array (numpy.empty): NumPy is imported on first
-// use, so that callers who pass their own outputs never need it.
+// A new, uninitialised NumPy array (as numpy.empty makes), through NumPy's C
+// API: a call through numpy.empty costs several times as much, most of a
+// small mesh query's call. NumPy is imported on first use, so that callers
+// who pass their own outputs never need it.
 enum class Dtype { Float64, Int64, UInt8 };
 nb::object new_array(std::initializer_list<std::int64_t> shape, Dtype dtype);
+
+// array[:rows]: for a NumPy array (exactly), a view made directly, several
+// times cheaper than slicing through Python; for any other object, a slice.
+nb::object leading(nb::handle array, std::int64_t rows);
 
 // An instance of a named tuple type from its fields, made the way its _make()
 // does (tuple.__new__), without running its Python-level __new__.
