@@ -187,6 +187,44 @@ def test_inputs_are_read_in_place_with_any_strides():
     assert batch.box_box(**{k: v[:0] for k, v in args.items()}).count.shape == (0,)
 
 
+def unaligned(a, _path):
+    """A copy of `a` whose data starts one byte past an 8-byte boundary."""
+    raw = np.zeros(a.nbytes + 1, np.uint8)
+    b = np.ndarray(a.shape, a.dtype, buffer=raw.data, offset=1)
+    b[...] = a
+    return b
+
+
+def memmapped(a, path):
+    """`a` written to a file and mapped back read-only (an ndarray subclass)."""
+    np.memmap(path, dtype=a.dtype, mode="w+", shape=a.shape)[...] = a
+    return np.memmap(path, dtype=a.dtype, mode="r", shape=a.shape)
+
+
+@pytest.mark.parametrize("make", [unaligned, memmapped, lambda a, _path: np.asfortranarray(a)],
+                         ids=["unaligned", "memmap", "fortran"])
+def test_every_kind_of_numpy_input_reads_the_same_bits(make, tmp_path):
+    args = box_args(16)
+    want = batch.box_box(**args)
+    got = batch.box_box(**{k: make(v, tmp_path / k) for k, v in args.items()})
+    for g, w in zip(got, want):
+        assert g.tobytes() == w.tobytes()
+    # Negative strides: row i of the reversed arrays is row 15 - i.
+    got = batch.box_box(**{k: v[::-1] for k, v in args.items()})
+    for g, w in zip(got, want):
+        assert g.tobytes() == w[::-1].tobytes()
+
+
+def test_outputs_that_subclass_ndarray_are_written_in_place(tmp_path):
+    args = box_args()
+    want = batch.box_box(**args)
+    out = tuple(np.memmap(tmp_path / f"out{i}", dtype=w.dtype, mode="w+", shape=w.shape) for i, w in enumerate(want))
+    got = batch.box_box(**args, out=out)
+    assert all(g is o for g, o in zip(got, out))
+    for g, w in zip(got, want):
+        assert g.tobytes() == w.tobytes()
+
+
 def test_out_is_written_in_place_and_returned():
     args = box_args()
     res = batch.box_box(**args)

@@ -3,6 +3,7 @@ bit for bit, and the mesh's refusals, outputs, threads and pickling."""
 
 import os
 import pickle
+import sys
 import threading
 
 import numpy as np
@@ -163,6 +164,23 @@ def test_out_buffers_are_filled_or_refused_whole(terrain64):
         m.capsule(c0, c1, 0.5, out=small)
     for a, b in zip(small, before):
         assert np.array_equal(a, b, equal_nan=True)
+
+
+def test_queries_keep_no_references_to_their_arrays(terrain64):
+    # The debug interpreter's leak check has no NumPy: count here instead.
+    m, _ = terrain64
+    c0, c1 = np.array([10.0, 10.0, -0.2]), np.array([10.5, 10.2, 0.4])
+    # A float64 dtype with metadata is an object of its own, not NumPy's
+    # immortal float64: the views of `out` must count it too.
+    tagged = np.dtype(np.float64, metadata={"unit": "m"})
+    out = (np.empty(64, np.int64), np.empty((64, 3), tagged), np.empty((64, 3), tagged), np.empty(64, tagged))
+    held = (c0, c1, *out, *(a.dtype for a in out))
+    before = [sys.getrefcount(a) for a in held]
+    for _ in range(200):
+        m.capsule(c0, c1, 0.5, out=out)
+        m.capsule(c0, c1, 0.5)
+        m.capsules(np.stack([c0, c1]), np.stack([c1, c0]), 0.5, threads=2)
+    assert [sys.getrefcount(a) for a in held] == before
 
 
 @pytest.mark.parametrize("make, exc, needles", [
