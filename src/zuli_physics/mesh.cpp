@@ -115,6 +115,18 @@ TriangleMesh from_triangles(nb::handle verts) {
     return build(src, fn, "verts", "verts");
 }
 
+// Writes `hits` at rows [at, at + hits.size()) of four result arrays.
+void write_hits(const std::vector<MeshHit>& hits, std::int64_t at, std::int64_t* triangle, double* points,
+                double* normals, double* depths) {
+    for (const MeshHit& hit : hits) {
+        triangle[at] = hit.triangle;
+        std::memcpy(points + 3 * at, &hit.point, sizeof(Vec3));
+        std::memcpy(normals + 3 * at, &hit.normal, sizeof(Vec3));
+        depths[at] = hit.depth;
+        ++at;
+    }
+}
+
 // The four result arrays for `count` hits, filled run by run.
 class ContactArrays {
 public:
@@ -128,16 +140,7 @@ public:
           n_(static_cast<double*>(new_array_data(nrm_))),
           d_(static_cast<double*>(new_array_data(dep_))) {}
 
-    // Writes `hits` at rows [at, at + hits.size()).
-    void put(std::int64_t at, const std::vector<MeshHit>& hits) {
-        for (const MeshHit& hit : hits) {
-            t_[at] = hit.triangle;
-            std::memcpy(p_ + 3 * at, &hit.point, sizeof(Vec3));
-            std::memcpy(n_ + 3 * at, &hit.normal, sizeof(Vec3));
-            d_[at] = hit.depth;
-            ++at;
-        }
-    }
+    void put(std::int64_t at, const std::vector<MeshHit>& hits) { write_hits(hits, at, t_, p_, n_, d_); }
 
     nb::object named() const { return make_named(mesh_contacts, {tri_, pts_, nrm_, dep_}); }
 
@@ -188,16 +191,8 @@ nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
         raise(PyExc_ValueError, std::string(fn) + "(): " + std::to_string(h) + " contacts need an 'out' of capacity " +
                                     std::to_string(h) + ", and it has " + std::to_string(cap) +
                                     "; nothing was written");
-    auto* tp = static_cast<std::int64_t*>(t.data());
-    auto* pp = static_cast<double*>(p.data());
-    auto* np = static_cast<double*>(n.data());
-    auto* dp = static_cast<double*>(d.data());
-    for (std::int64_t i = 0; i < h; ++i) {
-        tp[i] = hits[i].triangle;
-        std::memcpy(pp + 3 * i, &hits[i].point, sizeof(Vec3));
-        std::memcpy(np + 3 * i, &hits[i].normal, sizeof(Vec3));
-        dp[i] = hits[i].depth;
-    }
+    write_hits(hits, 0, static_cast<std::int64_t*>(t.data()), static_cast<double*>(p.data()),
+               static_cast<double*>(n.data()), static_cast<double*>(d.data()));
     return make_named(mesh_contacts, {leading(o[0], h), leading(o[1], h), leading(o[2], h), leading(o[3], h)});
 }
 
