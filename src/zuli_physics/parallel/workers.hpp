@@ -31,9 +31,9 @@ void parallel_for(int n, int threads, F& f) {
 // threads to use, and the number of contiguous chunks, in order, to cut the
 // items into (chunk c is [items * c / chunks, items * (c + 1) / chunks)).
 // There are several chunks per thread: waking a worker takes 60-70
-// microseconds here in the median and several hundred at times, and a
+// microseconds here in the median and up to a millisecond at times, and a
 // worker that starts late then takes fewer chunks instead of leaving the
-// others waiting for its share.
+// others waiting for its whole share.
 struct Plan {
     int threads;
     int chunks;
