@@ -2,6 +2,7 @@
 
 #include <math.h>
 
+#include <random>
 #include <vector>
 
 #include "test_util.hpp"
@@ -161,6 +162,39 @@ TEST(CapsuleTriangle, NoFiniteCandidateIsAMiss) {
     // infinite radius reports a miss rather than an undefined contact.
     const Capsule cap = make_capsule({1e200, 1e200, 1e200}, {1e200, 1e200, 2e200}, INFINITY);
     EXPECT_EQ(capsule_triangle_contact(cap, A, B, C).hit, 0);
+}
+
+// The entry that takes a triangle's box (a mesh's) gives the plain step's
+// contact, bit for bit, whenever the box is not out of reach; near misses,
+// touching and crossing capsules at several scales, and a capsule with a NaN.
+TEST(CapsuleTriangle, BoxEntryGivesThePlainStep) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> unit(-1, 1);
+    int compared = 0, hits = 0;
+    for (double scale : {1e-6, 1.0, 1e6}) {
+        for (int i = 0; i < 20000; ++i) {
+            auto point = [&](double spread) { return Vec3{spread * unit(rng), spread * unit(rng), spread * unit(rng)}; };
+            const Vec3 v0 = mul(point(1), scale), v1 = mul(point(1), scale), v2 = mul(point(1), scale);
+            Vec3 c0 = mul(point(1.5), scale);
+            if (i % 500 == 0) c0.y = NAN;
+            const Vec3 c1 = add(c0, mul(point(1), scale * (i % 4)));
+            const Capsule cap = make_capsule(c0, c1, scale * 0.4 * (unit(rng) + 1));
+            const TriangleBox box = triangle_box(cap, v0, v1, v2, true);
+            ASSERT_EQ(box.finite, triangle_box(cap, v0, v1, v2).finite);
+            if (box_out_of_reach(cap, box)) continue;
+            const TriangleContact want = capsule_triangle_contact(cap, v0, v1, v2);
+            const TriangleContact got = capsule_triangle_contact(cap, v0, v1, v2, box);
+            ++compared;
+            ASSERT_EQ(got.hit, want.hit) << i;
+            if (!want.hit) continue;
+            ++hits;
+            ASSERT_TRUE(SameVec(got.point, want.point)) << i;
+            ASSERT_TRUE(SameVec(got.normal, want.normal)) << i;
+            ASSERT_TRUE(same_bits(got.depth, want.depth)) << i;
+        }
+    }
+    EXPECT_GT(hits, 1000);
+    EXPECT_GT(compared - hits, 1000);
 }
 
 TEST(CapsuleBatch, MissWritesOnlyHitAndNormalsFollowPoints) {

@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 
+#include "reach.hpp"
 #include "vec3.hpp"
 
 namespace zuli {
@@ -49,6 +50,30 @@ SegmentPoints closest_pts_segment_segment(Vec3 p1, Vec3 q1, Vec3 p2, Vec3 q2);
 // One contact or a miss: the face pass (end points projecting into the
 // triangle) and, only if it finds nothing, the edge pass.
 TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2);
+
+// What the contact step's bounds on distances start from (reach.hpp): the
+// triangle's vertices split for the bounds, its box, the rounding margin
+// against the capsule, and whether capsule and vertices are all finite.
+struct TriangleBox {
+    bound::Split p[3];
+    bound::Bounds box;
+    bound::Prefilter pre;
+    bool finite;
+};
+
+// `vertices_finite`: the caller knows the vertices to be finite (a mesh
+// refuses others when it is built), and they are not checked again.
+TriangleBox triangle_box(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2, bool vertices_finite = false);
+
+// Is the triangle's box surely out of reach of the box of the capsule's
+// axis? (Not by itself a miss: an end point behind the plane can still hit
+// through its foot.)
+bool box_out_of_reach(const Capsule& cap, const TriangleBox& t);
+
+// capsule_triangle_contact for a triangle whose box the caller found not
+// out of reach, with that box: the same contact, without computing the box
+// twice.
+TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2, const TriangleBox& t);
 
 // Triangle and output arrays of a batch, addressed by byte strides: verts is
 // (n, >=3, >=3) with row stride tri_stride and vertex stride vert_stride;

@@ -311,12 +311,7 @@ void TriangleMesh::overlap(Vec3 lo, Vec3 hi, std::vector<std::int64_t>& out) con
 
 void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>& out) const {
     const Capsule cap = make_capsule(c0, c1, radius);
-    const Bounds axis = {split(cap.lo), split(cap.hi)};
     const double reach = bound::capsule_reach(radius);
-    const double limit2 = reach * reach;
-    auto out_of_reach = [&](const Bounds& b) {
-        return bound::prefilter(b, cap.extent).beyond(bound::gap(axis, b), limit2);
-    };
     const std::size_t start = out.size();
     if (nodes_.empty()) return;
     // Nodes meet the axis's bounds grown by the most a triangle in reach can
@@ -342,8 +337,10 @@ void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>
         for (std::uint32_t t = nd.first(); t < nd.first() + nd.count(); ++t) {
             const double* v = &tris_[9 * t];
             const Vec3 v0 = load(v), v1 = load(v + 3), v2 = load(v + 6);
-            if (out_of_reach(bound::bounds_of(split(v0), split(v1), split(v2)))) continue;
-            const TriangleContact c = capsule_triangle_contact(cap, v0, v1, v2);
+            // The mesh holds finite vertices only (it refuses others).
+            const TriangleBox box = triangle_box(cap, v0, v1, v2, true);
+            if (box_out_of_reach(cap, box)) continue;
+            const TriangleContact c = capsule_triangle_contact(cap, v0, v1, v2, box);
             if (c.hit) out.push_back({ids_[t], c.point, c.normal, c.depth});
         }
     };
