@@ -48,11 +48,11 @@ struct BoxArgs {
 BoxArgs box_side(const char* fn, nb::handle c, nb::handle R, nb::handle h, const char* cn, const char* Rn,
                  const char* hn, const char* K) {
     BoxArgs b;
-    b.c = input(c, {fn, cn}, Elem::Float64, {{-1, 3}, std::string("(") + K + ", 3)"});
+    b.c = input(c, {fn, cn}, Elem::Float64, {{-1, 3}, [&] { return std::string("(") + K + ", 3)"; }});
     const std::int64_t k = static_cast<std::int64_t>(b.c.shape(0));
-    const std::string fixed = " with " + std::string(K) + " = " + std::to_string(k) + " from '" + cn + "'";
-    b.R = input(R, {fn, Rn}, Elem::Float64, {{k, 3, 3}, std::string("(") + K + ", 3, 3)" + fixed});
-    b.h = input(h, {fn, hn}, Elem::Float64, {{k, 3}, std::string("(") + K + ", 3)" + fixed});
+    const auto fixed = [&] { return " with " + std::string(K) + " = " + std::to_string(k) + " from '" + cn + "'"; };
+    b.R = input(R, {fn, Rn}, Elem::Float64, {{k, 3, 3}, [&] { return std::string("(") + K + ", 3, 3)" + fixed(); }});
+    b.h = input(h, {fn, hn}, Elem::Float64, {{k, 3}, [&] { return std::string("(") + K + ", 3)" + fixed(); }});
     return b;
 }
 
@@ -68,7 +68,7 @@ struct SphereArgs {
 
 SphereArgs sphere_side(const char* fn, nb::handle c, nb::handle r, const char* cn, const char* rn, const char* K) {
     SphereArgs s;
-    s.c = input(c, {fn, cn}, Elem::Float64, {{-1, 3}, std::string("(") + K + ", 3)"});
+    s.c = input(c, {fn, cn}, Elem::Float64, {{-1, 3}, [&] { return std::string("(") + K + ", 3)"; }});
     const std::int64_t k = static_cast<std::int64_t>(s.c.shape(0));
     if (PyFloat_Check(r.ptr()) || PyLong_Check(r.ptr())) {
         s.radius = PyFloat_AsDouble(r.ptr());
@@ -79,8 +79,10 @@ SphereArgs sphere_side(const char* fn, nb::handle c, nb::handle r, const char* c
         }
     } else {
         s.r = input(r, {fn, rn}, Elem::Float64,
-                    {{k}, std::string("(") + K + ",) with " + K + " = " + std::to_string(k) + " from '" + cn +
-                              "', or one number"});
+                    {{k}, [&] {
+                         return std::string("(") + K + ",) with " + K + " = " + std::to_string(k) + " from '" + cn +
+                                "', or one number";
+                     }});
     }
     return s;
 }
@@ -164,14 +166,16 @@ Outputs outputs(const char* fn, nb::handle out, PyObject* type, std::ptrdiff_t P
     Outputs o;
     o.result = arrays;
     nb::tuple t = nb::borrow<nb::tuple>(arrays);
-    o.count = output(t[0], {fn, "out.count"}, Elem::UInt8, {{n}, shape_text({n})});
-    o.normal = output(t[1], {fn, "out.normal"}, Elem::Float64, {{n, 3}, shape_text({n, 3})});
+    o.count = output(t[0], {fn, "out.count"}, Elem::UInt8, {{n}, [&] { return shape_text({n}); }});
+    o.normal = output(t[1], {fn, "out.normal"}, Elem::Float64, {{n, 3}, [&] { return shape_text({n, 3}); }});
     if (slots == 1) {
-        o.points = output(t[2], {fn, "out.points"}, Elem::Float64, {{n, 3}, shape_text({n, 3})});
-        o.depths = output(t[3], {fn, "out.depths"}, Elem::Float64, {{n}, shape_text({n})});
+        o.points = output(t[2], {fn, "out.points"}, Elem::Float64, {{n, 3}, [&] { return shape_text({n, 3}); }});
+        o.depths = output(t[3], {fn, "out.depths"}, Elem::Float64, {{n}, [&] { return shape_text({n}); }});
     } else {
-        o.points = output(t[2], {fn, "out.points"}, Elem::Float64, {{n, slots, 3}, shape_text({n, slots, 3})});
-        o.depths = output(t[3], {fn, "out.depths"}, Elem::Float64, {{n, slots}, shape_text({n, slots})});
+        o.points = output(t[2], {fn, "out.points"}, Elem::Float64,
+                          {{n, slots, 3}, [&] { return shape_text({n, slots, 3}); }});
+        o.depths = output(t[3], {fn, "out.depths"}, Elem::Float64,
+                          {{n, slots}, [&] { return shape_text({n, slots}); }});
     }
     return o;
 }

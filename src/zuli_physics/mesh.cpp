@@ -53,12 +53,6 @@ double number(nb::handle obj, const char* fn, const char* name) {
     return v;
 }
 
-Vec3 vec3(nb::handle obj, const char* fn, const char* name) {
-    const InArray a = input(obj, {fn, name}, Elem::Float64, {{3}, "(3,)"});
-    const Strided s = strided(a);
-    return {s.at(0), s.at(1), s.at(2)};
-}
-
 std::string vertex_text(Vec3 v) {
     char text[96];
     snprintf(text, sizeof text, "(%.17g, %.17g, %.17g)", v.x, v.y, v.z);
@@ -158,7 +152,7 @@ nb::object contacts(const std::vector<MeshHit>& hits) {
 
 nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb::handle radius, nb::handle out) {
     const char* fn = "TriangleMesh.capsule";
-    const Vec3 c0 = vec3(cp0, fn, "cp0"), c1 = vec3(cp1, fn, "cp1");
+    const Vec3 c0 = input_vec3(cp0, fn, "cp0"), c1 = input_vec3(cp1, fn, "cp1");
     const double r = number(radius, fn, "radius");
     // Small enough for the usual query to stay off the heap's slow paths.
     std::vector<MeshHit> hits;
@@ -176,11 +170,13 @@ nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
     nb::tuple o = nb::borrow<nb::tuple>(out);
     const OutArray t = output(o[0], {fn, "out.triangle"}, Elem::Int64, {{-1}, "(C,)"});
     const std::int64_t cap = static_cast<std::int64_t>(t.shape(0));
-    const std::string c = "(" + std::to_string(cap) + ", 3) with C = " + std::to_string(cap) + " from 'out.triangle'";
-    const OutArray p = output(o[1], {fn, "out.points"}, Elem::Float64, {{cap, 3}, c});
-    const OutArray n = output(o[2], {fn, "out.normals"}, Elem::Float64, {{cap, 3}, c});
+    const auto rows = [&] {
+        return "(" + std::to_string(cap) + ", 3) with C = " + std::to_string(cap) + " from 'out.triangle'";
+    };
+    const OutArray p = output(o[1], {fn, "out.points"}, Elem::Float64, {{cap, 3}, rows});
+    const OutArray n = output(o[2], {fn, "out.normals"}, Elem::Float64, {{cap, 3}, rows});
     const OutArray d = output(o[3], {fn, "out.depths"}, Elem::Float64,
-                              {{cap}, "(C,) with C = " + std::to_string(cap) + " from 'out.triangle'"});
+                              {{cap}, [&] { return "(C,) with C = " + std::to_string(cap) + " from 'out.triangle'"; }});
     const Span spans[] = {span(t), span(p), span(n), span(d)};
     for (int i = 0; i < 4; ++i)
         for (int k = i + 1; k < 4; ++k)
@@ -201,14 +197,14 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
     const int wanted = thread_count(fn, threads);
     const InArray a = input(cp0, {fn, "cp0"}, Elem::Float64, {{-1, 3}, "(M, 3)"});
     const std::int64_t m = static_cast<std::int64_t>(a.shape(0));
-    const std::string fixed = " with M = " + std::to_string(m) + " from 'cp0'";
-    const InArray b = input(cp1, {fn, "cp1"}, Elem::Float64, {{m, 3}, "(M, 3)" + fixed});
+    const auto fixed = [&] { return " with M = " + std::to_string(m) + " from 'cp0'"; };
+    const InArray b = input(cp1, {fn, "cp1"}, Elem::Float64, {{m, 3}, [&] { return "(M, 3)" + fixed(); }});
     InArray r;
     double one_radius = 0.0;
     if (PyFloat_Check(radius.ptr()) || PyLong_Check(radius.ptr()))
         one_radius = number(radius, fn, "radius");
     else
-        r = input(radius, {fn, "radius"}, Elem::Float64, {{m}, "(M,)" + fixed + ", or one number"});
+        r = input(radius, {fn, "radius"}, Elem::Float64, {{m}, [&] { return "(M,)" + fixed() + ", or one number"; }});
     const Strided sa = strided(a), sb = strided(b);
     const Strided sr = r.is_valid() ? strided(r) : Strided{reinterpret_cast<const char*>(&one_radius), {0, 0, 0}};
 
@@ -256,7 +252,7 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
 
 nb::object overlap(const TriangleMesh& mesh, nb::handle lo, nb::handle hi) {
     const char* fn = "TriangleMesh.overlap";
-    const Vec3 l = vec3(lo, fn, "lo"), h = vec3(hi, fn, "hi");
+    const Vec3 l = input_vec3(lo, fn, "lo"), h = input_vec3(hi, fn, "hi");
     std::vector<std::int64_t> found;
     {
         nb::gil_scoped_release unlocked;

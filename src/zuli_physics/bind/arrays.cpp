@@ -30,16 +30,17 @@ bool numpy_loaded() {
 
 }  // namespace
 
-View::View(Imported a) : imported_(std::move(a)) {
-    valid_ = imported_.is_valid();
+View::View(Imported a) {
+    valid_ = a.is_valid();
     if (!valid_) return;
-    data_ = const_cast<void*>(static_cast<const void*>(imported_.data()));
-    ndim_ = static_cast<int>(imported_.ndim());
+    data_ = const_cast<void*>(static_cast<const void*>(a.data()));
+    ndim_ = static_cast<int>(a.ndim());
     for (int d = 0; d < ndim_ && d < 3; ++d) {
-        shape_[d] = static_cast<std::int64_t>(imported_.shape(static_cast<size_t>(d)));
-        strides_[d] = imported_.stride(static_cast<size_t>(d));
+        shape_[d] = static_cast<std::int64_t>(a.shape(static_cast<size_t>(d)));
+        strides_[d] = a.stride(static_cast<size_t>(d));
     }
-    itemsize_ = imported_.itemsize();
+    itemsize_ = a.itemsize();
+    imported_ = std::make_unique<Imported>(std::move(a));
 }
 
 View::View(View&& other) noexcept { *this = std::move(other); }
@@ -54,7 +55,7 @@ View& View::operator=(View&& other) noexcept {
     std::memcpy(shape_, other.shape_, sizeof shape_);
     std::memcpy(strides_, other.strides_, sizeof strides_);
     itemsize_ = other.itemsize_;
-    buffer_ = other.buffer_;
+    if (has_buffer_) buffer_ = other.buffer_;
     imported_ = std::move(other.imported_);
     array_ = std::move(other.array_);
     other.valid_ = other.has_buffer_ = false;
@@ -334,7 +335,7 @@ InArray input(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
     View fast;
     if (take_numpy(obj, false, elem, shape, fast) || take_buffer(obj, false, elem, shape, fast)) return fast;
     Imported a;
-    const std::string expected = std::string("a ") + elem_name(elem) + " array of shape " + shape.text;
+    const std::string expected = std::string("a ") + elem_name(elem) + " array of shape " + shape.text();
     if (!nb::try_cast(importable(obj), a, false))
         fail(PyExc_TypeError, prefix(w) + " must be " + expected + ", not " + described(obj) + "; np.asarray(" +
                                   w.name + ", dtype=" + elem_numpy(elem) + ") converts it");
@@ -342,7 +343,7 @@ InArray input(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
         fail(PyExc_TypeError, prefix(w) + " must be " + expected + ", not " + described(obj) + "; np.asarray(" +
                                   w.name + ", dtype=" + elem_numpy(elem) + ") converts it");
     if (!has_shape(a, shape))
-        fail(PyExc_ValueError, prefix(w) + " must have shape " + shape.text + ", not " + actual_shape(a));
+        fail(PyExc_ValueError, prefix(w) + " must have shape " + shape.text() + ", not " + actual_shape(a));
     return View(std::move(a));
 }
 
@@ -352,7 +353,7 @@ OutArray output(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
         return fast;
     nb::ndarray<nb::device::cpu> a;
     const std::string expected = std::string("a writable, C-contiguous ") + elem_name(elem) + " array of shape " +
-                                 shape.text;
+                                 shape.text();
     const char* why = " (results are written into it in place, never into a copy)";
     nb::object source = importable(obj);
     if (!nb::try_cast(source, a, false)) {
@@ -364,9 +365,26 @@ OutArray output(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
     if (!has_elem(a, elem))
         fail(PyExc_TypeError, prefix(w) + " must be " + expected + ", not " + described(obj) + why);
     if (!has_shape(a, shape))
-        fail(PyExc_ValueError, prefix(w) + " must have shape " + shape.text + ", not " + actual_shape(a));
+        fail(PyExc_ValueError, prefix(w) + " must have shape " + shape.text() + ", not " + actual_shape(a));
     if (!contiguous(a)) fail(PyExc_ValueError, prefix(w) + " must be C-contiguous" + why);
     return View(Imported(a));
+}
+
+Vec3 input_vec3(nb::handle obj, const char* fn, const char* name) {
+    if (numpy_loaded() && PyArray_Check(obj.ptr())) {
+        auto* a = reinterpret_cast<PyArrayObject*>(obj.ptr());
+        if (PyArray_TYPE(a) == NPY_FLOAT64 && PyArray_ISNOTSWAPPED(a) && PyArray_NDIM(a) == 1 &&
+            PyArray_DIM(a, 0) == 3 && PyArray_STRIDE(a, 0) % 8 == 0) {
+            const char* at = static_cast<const char*>(PyArray_DATA(a));
+            const npy_intp step = PyArray_STRIDE(a, 0);
+            double c[3];
+            for (int k = 0; k < 3; ++k) std::memcpy(&c[k], at + k * step, sizeof(double));
+            return {c[0], c[1], c[2]};
+        }
+    }
+    const InArray a = input(obj, {fn, name}, Elem::Float64, {{3}, "(3,)"});
+    const Strided s = strided(a);
+    return {s.at(0), s.at(1), s.at(2)};
 }
 
 Strided strided(const InArray& a) {

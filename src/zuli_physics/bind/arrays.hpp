@@ -20,7 +20,9 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
+#include <type_traits>
 
 #include "contact/batch.hpp"
 
@@ -55,13 +57,15 @@ public:
     size_t size() const;
 
 private:
+    // What keeps the data alive: a NumPy array, a buffer, or (the rare
+    // path, on the heap so that the others stay cheap to move) an import.
     bool valid_ = false, has_buffer_ = false;
     void* data_ = nullptr;
     int ndim_ = 0;
     std::int64_t shape_[3] = {0, 0, 0}, strides_[3] = {0, 0, 0};
     size_t itemsize_ = 0;
-    Py_buffer buffer_{};
-    Imported imported_;
+    Py_buffer buffer_;
+    std::unique_ptr<Imported> imported_;
     nb::object array_;
 };
 
@@ -77,11 +81,26 @@ struct Where {
     std::string name;
 };
 
-// An expected shape: -1 takes any extent. `text` is how messages show it,
-// with the symbolic extents ("(KA, 3)") and what fixed them.
-struct Shape {
+// An expected shape: -1 takes any extent. text() is how messages show it,
+// with the symbolic extents ("(KA, 3)") and what fixed them: a literal, or
+// made by a function only when a message needs it (the checks run on every
+// call, and building such a text costs more than all of a call's checks).
+// A Shape lives for the call it is an argument of, as does its function.
+class Shape {
+public:
+    Shape(std::initializer_list<std::int64_t> dims, const char* text) : dims(dims), literal_(text) {}
+    template <class Make, class = std::enable_if_t<std::is_invocable_r_v<std::string, const Make&>>>
+    Shape(std::initializer_list<std::int64_t> dims, const Make& make)
+        : dims(dims), make_(&make), call_([](const void* f) { return (*static_cast<const Make*>(f))(); }) {}
+
+    std::string text() const { return call_ ? call_(make_) : literal_; }
+
     std::initializer_list<std::int64_t> dims;
-    std::string text;
+
+private:
+    const char* literal_ = "";
+    const void* make_ = nullptr;
+    std::string (*call_)(const void*) = nullptr;
 };
 
 InArray input(nb::handle obj, const Where& where, Elem elem, const Shape& shape);
@@ -89,6 +108,11 @@ OutArray output(nb::handle obj, const Where& where, Elem elem, const Shape& shap
 
 // "(4096, 4, 3)"
 std::string shape_text(std::initializer_list<std::int64_t> dims);
+
+// A (3,) float64 argument's values. A NumPy array is read directly, without
+// a view (for a three-element vector the view is most of the cost); anything
+// else goes through input().
+Vec3 input_vec3(nb::handle obj, const char* fn, const char* name);
 
 // A float64 array as a strided view with byte strides.
 Strided strided(const InArray& a);
