@@ -42,6 +42,12 @@ inline Split split(Vec3 v) { return {XY{v.x, v.y}, v.z}; }
 inline Split lesser(const Split& a, const Split& b) { return {a.xy < b.xy ? a.xy : b.xy, lesser(a.z, b.z)}; }
 inline Split greater(const Split& a, const Split& b) { return {a.xy > b.xy ? a.xy : b.xy, greater(a.z, b.z)}; }
 
+// Four directions at once, one per lane (for code compiled for AVX2: the
+// baseline would split each operation in two): every lane gets the
+// operations one direction alone would, so the same bits.
+typedef double Four __attribute__((vector_size(32)));
+typedef long long FourMask __attribute__((vector_size(32)));
+
 // Axis-aligned bounds of a few points.
 struct Bounds {
     Split lo, hi;
@@ -83,6 +89,9 @@ struct Prefilter {
         return d > 0 && d * d * (1 - 1e-12) > limit2;
     }
     bool beyond_along(double lo, double hi, double other_lo, double other_hi, double d2, double limit) const;
+    // The same for four directions, one per lane: bit k of the result for lane k.
+    int beyond_along(const Four& lo, const Four& hi, const Four& other_lo, const Four& other_hi, const Four& d2,
+                     double limit) const;
 };
 
 // Directions shorter than this (squared) separate nothing: the projections
@@ -103,6 +112,15 @@ inline bool Prefilter::beyond_along(double lo, double hi, double other_lo, doubl
     const double g = greater(lo - other_hi, other_lo - hi);
     const double wide = limit + 2 * margin;
     return d2 > kMinDirection2 && g > 0 && g * g * (1 - 1e-12) > wide * wide * d2;
+}
+
+inline int Prefilter::beyond_along(const Four& lo, const Four& hi, const Four& other_lo, const Four& other_hi,
+                                   const Four& d2, double limit) const {
+    const Four below = lo - other_hi, above = other_lo - hi;
+    const Four g = below > above ? below : above;
+    const double wide = limit + 2 * margin;
+    const FourMask m = (d2 > kMinDirection2) & (g > 0) & (g * g * (1 - 1e-12) > wide * wide * d2);
+    return static_cast<int>((m[0] & 1) | (m[1] & 2) | (m[2] & 4) | (m[3] & 8));
 }
 
 inline Prefilter prefilter(const Bounds& b, double extent) {
