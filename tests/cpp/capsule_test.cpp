@@ -164,33 +164,43 @@ TEST(CapsuleTriangle, NoFiniteCandidateIsAMiss) {
     EXPECT_EQ(capsule_triangle_contact(cap, A, B, C).hit, 0);
 }
 
-// The entry that takes a triangle's box (a mesh's) gives the plain step's
-// contact, bit for bit, whenever the box is not out of reach; near misses,
-// touching and crossing capsules at several scales, and a capsule with a NaN.
-TEST(CapsuleTriangle, BoxEntryGivesThePlainStep) {
+// A run of stored triangles gives, for each triangle in reach, the plain
+// step's contact bit for bit, and skips only triangles out of reach: near
+// misses, touching and crossing capsules at several scales, and a capsule
+// with a NaN.
+TEST(CapsuleTriangle, RunGivesThePlainStepForTrianglesInReach) {
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> unit(-1, 1);
     int compared = 0, hits = 0;
     for (double scale : {1e-6, 1.0, 1e6}) {
-        for (int i = 0; i < 20000; ++i) {
-            auto point = [&](double spread) { return Vec3{spread * unit(rng), spread * unit(rng), spread * unit(rng)}; };
-            const Vec3 v0 = mul(point(1), scale), v1 = mul(point(1), scale), v2 = mul(point(1), scale);
-            Vec3 c0 = mul(point(1.5), scale);
+        for (int i = 0; i < 5000; ++i) {
+            double tris[4 * 9];
+            for (double& x : tris) x = scale * unit(rng);
+            Vec3 c0 = {1.5 * scale * unit(rng), 1.5 * scale * unit(rng), 1.5 * scale * unit(rng)};
             if (i % 500 == 0) c0.y = NAN;
-            const Vec3 c1 = add(c0, mul(point(1), scale * (i % 4)));
+            const Vec3 c1 = add(c0, mul({unit(rng), unit(rng), unit(rng)}, scale * (i % 4)));
             const Capsule cap = make_capsule(c0, c1, scale * 0.4 * (unit(rng) + 1));
-            const TriangleBox box = triangle_box(cap, v0, v1, v2, true);
-            ASSERT_EQ(box.finite, triangle_box(cap, v0, v1, v2).finite);
-            if (box_out_of_reach(cap, box)) continue;
-            const TriangleContact want = capsule_triangle_contact(cap, v0, v1, v2);
-            const TriangleContact got = capsule_triangle_contact(cap, v0, v1, v2, box);
-            ++compared;
-            ASSERT_EQ(got.hit, want.hit) << i;
-            if (!want.hit) continue;
-            ++hits;
-            ASSERT_TRUE(SameVec(got.point, want.point)) << i;
-            ASSERT_TRUE(SameVec(got.normal, want.normal)) << i;
-            ASSERT_TRUE(same_bits(got.depth, want.depth)) << i;
+            int which[4];
+            TriangleContact found[4];
+            const int n = capsule_triangle_run(cap, tris, 4, which, found);
+            int k = 0;
+            for (int t = 0; t < 4; ++t) {
+                const Vec3 v0 = {tris[9 * t], tris[9 * t + 1], tris[9 * t + 2]};
+                const Vec3 v1 = {tris[9 * t + 3], tris[9 * t + 4], tris[9 * t + 5]};
+                const Vec3 v2 = {tris[9 * t + 6], tris[9 * t + 7], tris[9 * t + 8]};
+                if (!box_in_reach(cap, v0, v1, v2)) continue;
+                ++compared;
+                const TriangleContact want = capsule_triangle_contact(cap, v0, v1, v2);
+                if (!want.hit) continue;
+                ++hits;
+                ASSERT_LT(k, n) << i;
+                ASSERT_EQ(which[k], t) << i;
+                ASSERT_TRUE(SameVec(found[k].point, want.point)) << i;
+                ASSERT_TRUE(SameVec(found[k].normal, want.normal)) << i;
+                ASSERT_TRUE(same_bits(found[k].depth, want.depth)) << i;
+                ++k;
+            }
+            ASSERT_EQ(k, n) << i;
         }
     }
     EXPECT_GT(hits, 1000);

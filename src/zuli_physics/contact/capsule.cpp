@@ -200,18 +200,35 @@ bool finite_vertices(const Split* p, Vec3 v0, Vec3 v1, Vec3 v2) {
     return zero_xy[0] == 0 && zero_xy[1] == 0 && zero_z == 0;
 }
 
-}  // namespace
+// What the contact step's bounds on distances start from (reach.hpp): the
+// triangle's vertices split for the bounds, its box, the rounding margin
+// against the capsule, and whether capsule and vertices are all finite.
+struct TriangleBox {
+    Split p[3];
+    Bounds box;
+    Prefilter pre;
+    bool finite;
+};
 
-TriangleBox triangle_box(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2, bool vertices_finite) {
+// `vertices_finite`: the caller knows the vertices to be finite, and they
+// are not checked again.
+[[gnu::always_inline]] inline TriangleBox triangle_box(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2,
+                                                       bool vertices_finite) {
     const Split p[3] = {split(v0), split(v1), split(v2)};
     const Bounds box = bound::bounds_of(p[0], p[1], p[2]);
     const bool finite = cap.finite && (vertices_finite || finite_vertices(p, v0, v1, v2));
     return {{p[0], p[1], p[2]}, box, bound::prefilter(box, cap.extent), finite};
 }
 
-bool box_out_of_reach(const Capsule& cap, const TriangleBox& t) {
+[[gnu::always_inline]] inline bool out_of_reach(const Capsule& cap, const TriangleBox& t) {
     const double reach = bound::capsule_reach(cap.radius);
     return t.pre.beyond(bound::gap({split(cap.lo), split(cap.hi)}, t.box), reach * reach);
+}
+
+}  // namespace
+
+bool box_in_reach(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2) {
+    return !out_of_reach(cap, triangle_box(cap, v0, v1, v2, false));
 }
 
 namespace {
@@ -219,7 +236,7 @@ namespace {
 // The contact step from a triangle's box (its parts as TriangleBox holds
 // them, passed one by one: a TriangleBox made here and passed whole cost the
 // plain step some 5% more instructions). `box_in_reach`: the caller found
-// box_out_of_reach false, so the step's first test, the same, is skipped.
+// out_of_reach false, so the step's first test, the same, is skipped.
 // kInLanes: separated_in_lanes() for separated(), in code compiled for AVX2.
 template <bool kInLanes>
 [[gnu::always_inline]] inline TriangleContact contact_step(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2,
@@ -375,22 +392,43 @@ template <bool kInLanes>
 
 namespace {
 
-// The step from a box, for processors with AVX2 and for the others: the
-// two answer separated() alike, so they give the same results.
-__attribute__((target("avx2"))) TriangleContact boxed_step_avx2(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2,
-                                                                const TriangleBox& t) {
-    return contact_step<true>(cap, v0, v1, v2, t.p, t.box, t.pre, t.finite, true);
+Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
+
+// capsule_triangle_run, compiled for processors with AVX2 and for the
+// others (kInLanes picks the separated() that suits each): the two rule out
+// the same triangles, so they give the same results.
+template <bool kInLanes>
+[[gnu::always_inline]] inline int triangle_run(const Capsule& cap, const double* tris, int count, int* which,
+                                               TriangleContact* found) {
+    int hits = 0;
+    for (int i = 0; i < count; ++i) {
+        const double* v = tris + 9 * i;
+        const Vec3 v0 = load(v), v1 = load(v + 3), v2 = load(v + 6);
+        const TriangleBox t = triangle_box(cap, v0, v1, v2, true);
+        if (out_of_reach(cap, t)) continue;
+        const TriangleContact c = contact_step<kInLanes>(cap, v0, v1, v2, t.p, t.box, t.pre, t.finite, true);
+        if (!c.hit) continue;
+        which[hits] = i;
+        found[hits++] = c;
+    }
+    return hits;
 }
 
-TriangleContact boxed_step(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2, const TriangleBox& t) {
-    return contact_step<false>(cap, v0, v1, v2, t.p, t.box, t.pre, t.finite, true);
+__attribute__((target("avx2"))) int triangle_run_avx2(const Capsule& cap, const double* tris, int count, int* which,
+                                                      TriangleContact* found) {
+    return triangle_run<true>(cap, tris, count, which, found);
+}
+
+int triangle_run_baseline(const Capsule& cap, const double* tris, int count, int* which, TriangleContact* found) {
+    return triangle_run<false>(cap, tris, count, which, found);
 }
 
 }  // namespace
 
-TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2, const TriangleBox& t) {
+int capsule_triangle_run(const Capsule& cap, const double* tris, int count, int* which, TriangleContact* found) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 ? boxed_step_avx2(cap, v0, v1, v2, t) : boxed_step(cap, v0, v1, v2, t);
+    return avx2 ? triangle_run_avx2(cap, tris, count, which, found)
+                : triangle_run_baseline(cap, tris, count, which, found);
 }
 
 namespace {

@@ -4,7 +4,6 @@
 
 #include <stddef.h>
 
-#include "reach.hpp"
 #include "vec3.hpp"
 
 namespace zuli {
@@ -51,29 +50,17 @@ SegmentPoints closest_pts_segment_segment(Vec3 p1, Vec3 q1, Vec3 p2, Vec3 q2);
 // triangle) and, only if it finds nothing, the edge pass.
 TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2);
 
-// What the contact step's bounds on distances start from (reach.hpp): the
-// triangle's vertices split for the bounds, its box, the rounding margin
-// against the capsule, and whether capsule and vertices are all finite.
-struct TriangleBox {
-    bound::Split p[3];
-    bound::Bounds box;
-    bound::Prefilter pre;
-    bool finite;
-};
+// Is a triangle's box not surely out of reach of the box of the capsule's
+// axis (reach.hpp)? Only such triangles can hit, but for an end point far
+// behind the plane that hits through its foot.
+bool box_in_reach(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2);
 
-// `vertices_finite`: the caller knows the vertices to be finite (a mesh
-// refuses others when it is built), and they are not checked again.
-TriangleBox triangle_box(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2, bool vertices_finite = false);
-
-// Is the triangle's box surely out of reach of the box of the capsule's
-// axis? (Not by itself a miss: an end point behind the plane can still hit
-// through its foot.)
-bool box_out_of_reach(const Capsule& cap, const TriangleBox& t);
-
-// capsule_triangle_contact for a triangle whose box the caller found not
-// out of reach, with that box: the same contact, without computing the box
-// twice.
-TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2, const TriangleBox& t);
+// The contact step for the triangles of a run that are box_in_reach, each
+// stored as 9 consecutive doubles (a mesh's, finite): writes the place in
+// the run of each one that hits to `which` and its contact to `found`, in
+// order (room for `count` each), and returns how many hit. Each contact is
+// what capsule_triangle_contact gives for that triangle.
+int capsule_triangle_run(const Capsule& cap, const double* tris, int count, int* which, TriangleContact* found);
 
 // Triangle and output arrays of a batch, addressed by byte strides: verts is
 // (n, >=3, >=3) with row stride tri_stride and vertex stride vert_stride;

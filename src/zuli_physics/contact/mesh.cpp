@@ -334,15 +334,12 @@ void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>
     int width = 0, next_width = 0, gathered = 0;
     auto examine = [&](std::uint32_t leaf) {
         const MeshNode& nd = nodes_[leaf];
-        for (std::uint32_t t = nd.first(); t < nd.first() + nd.count(); ++t) {
-            const double* v = &tris_[9 * t];
-            const Vec3 v0 = load(v), v1 = load(v + 3), v2 = load(v + 6);
-            // The mesh holds finite vertices only (it refuses others).
-            const TriangleBox box = triangle_box(cap, v0, v1, v2, true);
-            if (box_out_of_reach(cap, box)) continue;
-            const TriangleContact c = capsule_triangle_contact(cap, v0, v1, v2, box);
-            if (c.hit) out.push_back({ids_[t], c.point, c.normal, c.depth});
-        }
+        int which[kLeafTriangles];
+        TriangleContact found[kLeafTriangles];
+        const int hits = capsule_triangle_run(cap, &tris_[9 * nd.first()], static_cast<int>(nd.count()), which, found);
+        for (int k = 0; k < hits; ++k)
+            out.push_back({ids_[nd.first() + static_cast<std::uint32_t>(which[k])], found[k].point, found[k].normal,
+                           found[k].depth});
     };
     auto gather = [&](std::uint32_t leaf) {
         const MeshNode& nd = nodes_[leaf];
