@@ -126,6 +126,12 @@ def test_capsules_equal_single_queries_for_every_thread_count(terrain64):
     m, _ = terrain64
     rng = np.random.default_rng(8)
     rows = capsules(rng, 700, [0, 0, 0], [32, 32, 0], ground=height)
+    # Odd capsules (outside the mesh, NaN, infinite) among them keep their
+    # places and their own (empty or full) rows.
+    odd = [([1, np.nan, 0.2], [1, 1, 1.2], 0.3), ([1, 1, 0.2], [np.inf, 1, 1.2], 0.3),
+           ([-1e6, 5, 0], [-1e6, 5, 1], 0.3), ([40, 40, 9], [41, 40, 9], 0.3), ([5, 5, 0.2], [5, 5, 0.9], np.nan)]
+    for k, (a, b, r) in enumerate(odd):
+        rows.insert(100 * k + 3, (np.array(a, float), np.array(b, float), r))
     c0 = np.array([r[0] for r in rows])
     c1 = np.array([r[1] for r in rows])
     radius = np.array([r[2] for r in rows])
