@@ -51,8 +51,8 @@ SegmentPoints closest_pts_segment_segment(Vec3 p1, Vec3 q1, Vec3 p2, Vec3 q2);
 TriangleContact capsule_triangle_contact(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2);
 
 // Is a triangle's box not surely out of reach of the box of the capsule's
-// axis (reach.hpp)? Only such triangles can hit, but for an end point far
-// behind the plane that hits through its foot.
+// axis (reach.hpp)? A triangle whose box is out of reach hits only through
+// an end point far behind its plane whose foot falls inside it.
 bool box_in_reach(const Capsule& cap, Vec3 v0, Vec3 v1, Vec3 v2);
 
 // The contact step for the triangles of a run that are box_in_reach, each
