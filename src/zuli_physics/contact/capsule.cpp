@@ -404,7 +404,21 @@ template <bool kInLanes>
 
 namespace {
 
-Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
+// A vertex read coordinate by coordinate (memcpy keeps unaligned caller
+// buffers well-defined and compiles to plain loads). Copying the three
+// coordinates to a stack array in one block instead made the step's first
+// 16-byte reads straddle two earlier stores, which stalls until they retire.
+inline Vec3 load_vec3(const char* p) {
+    double c[3];
+    for (int k = 0; k < 3; ++k) memcpy(&c[k], p + k * sizeof(double), sizeof(double));
+    return {c[0], c[1], c[2]};
+}
+
+// Chosen once: the copies compiled for AVX2 run where the processor has it.
+bool has_avx2() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
 
 // capsule_triangle_run, compiled for processors with AVX2 and for the
 // others (kInLanes picks the separated() that suits each): the two rule out
@@ -414,8 +428,8 @@ template <bool kInLanes>
                                                TriangleContact* found) {
     int hits = 0;
     for (int i = 0; i < count; ++i) {
-        const double* v = tris + 9 * i;
-        const Vec3 v0 = load(v), v1 = load(v + 3), v2 = load(v + 6);
+        const char* v = reinterpret_cast<const char*>(tris + 9 * i);
+        const Vec3 v0 = load_vec3(v), v1 = load_vec3(v + sizeof(Vec3)), v2 = load_vec3(v + 2 * sizeof(Vec3));
         const TriangleBox t = triangle_box(cap, v0, v1, v2, true);
         if (out_of_reach(cap, t)) continue;
         const TriangleContact c = contact_step<kInLanes>(cap, v0, v1, v2, t.p, t.box, t.pre, t.finite, true);
@@ -438,24 +452,9 @@ int triangle_run_baseline(const Capsule& cap, const double* tris, int count, int
 }  // namespace
 
 int capsule_triangle_run(const Capsule& cap, const double* tris, int count, int* which, TriangleContact* found) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 ? triangle_run_avx2(cap, tris, count, which, found)
+    return has_avx2() ? triangle_run_avx2(cap, tris, count, which, found)
                 : triangle_run_baseline(cap, tris, count, which, found);
 }
-
-namespace {
-
-// A vertex read coordinate by coordinate (memcpy keeps unaligned caller
-// buffers well-defined and compiles to plain loads). Copying the three
-// coordinates to a stack array in one block instead made the step's first
-// 16-byte reads straddle two earlier stores, which stalls until they retire.
-inline Vec3 load_vec3(const char* p) {
-    double c[3];
-    for (int k = 0; k < 3; ++k) memcpy(&c[k], p + k * sizeof(double), sizeof(double));
-    return {c[0], c[1], c[2]};
-}
-
-}  // namespace
 
 namespace {
 
@@ -488,8 +487,7 @@ __attribute__((target("avx2"))) void triangles_batch_avx2(const Capsule& cap, co
 }  // namespace
 
 [[gnu::noinline]] void capsule_triangles_batch(const Capsule& capsule, const TriangleBatch& batch) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
+    if (has_avx2())
         triangles_batch_avx2(capsule, batch);
     else
         triangles_batch<false>(capsule, batch);
