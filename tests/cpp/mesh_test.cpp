@@ -46,36 +46,57 @@ bool examined(const Capsule& cap, Vec3 a, Vec3 b, Vec3 c) {
     return !bound::prefilter(tri, cap.extent).beyond(bound::gap(axis, tri), reach * reach);
 }
 
+// Checks one query against the step run on every examined triangle; returns
+// the number of hits.
+std::size_t expect_step_on_examined(const TriangleMesh& mesh, const std::vector<double>& t, Vec3 c0, Vec3 c1,
+                                    double radius) {
+    std::vector<MeshHit> got;
+    mesh.capsule(c0, c1, radius, got);
+    const Capsule cap = make_capsule(c0, c1, radius);
+    std::vector<MeshHit> want;
+    for (std::size_t i = 0; i < t.size() / 9; ++i) {
+        if (!examined(cap, corner_of(t, i, 0), corner_of(t, i, 1), corner_of(t, i, 2))) continue;
+        const TriangleContact c =
+            capsule_triangle_contact(cap, corner_of(t, i, 0), corner_of(t, i, 1), corner_of(t, i, 2));
+        if (c.hit) want.push_back({static_cast<std::int64_t>(i), c.point, c.normal, c.depth});
+    }
+    EXPECT_EQ(got.size(), want.size());
+    for (std::size_t k = 0; k < std::min(got.size(), want.size()); ++k) {
+        EXPECT_EQ(got[k].triangle, want[k].triangle);
+        EXPECT_TRUE(SameVec(got[k].point, want[k].point));
+        EXPECT_TRUE(SameVec(got[k].normal, want[k].normal));
+        EXPECT_TRUE(same_bits(got[k].depth, want[k].depth));
+    }
+    return got.size();
+}
+
 TEST(Mesh, CapsuleMatchesTheStepOnEveryExaminedTriangle) {
     const std::vector<double> t = terrain(24);
     const TriangleMesh mesh(source(t));
     ASSERT_EQ(mesh.triangle_count(), 2 * 24 * 24);
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> u(0.0, 12.0), z(-0.6, 0.8), d(-1.0, 1.0);
-    int hits = 0;
+    std::size_t hits = 0;
     for (int q = 0; q < 300; ++q) {
         const Vec3 c0 = {u(rng), u(rng), z(rng)};
         const Vec3 c1 = q % 7 == 0 ? c0 : add(c0, mul({d(rng), d(rng), d(rng)}, 1.0 + (q % 3)));
         const double radius = q % 11 == 0 ? 0.0 : 0.05 + 0.4 * std::fabs(d(rng));
-        std::vector<MeshHit> got;
-        mesh.capsule(c0, c1, radius, got);
-        const Capsule cap = make_capsule(c0, c1, radius);
-        std::vector<MeshHit> want;
-        for (std::size_t i = 0; i < t.size() / 9; ++i) {
-            if (!examined(cap, corner_of(t, i, 0), corner_of(t, i, 1), corner_of(t, i, 2))) continue;
-            const TriangleContact c = capsule_triangle_contact(cap, corner_of(t, i, 0), corner_of(t, i, 1), corner_of(t, i, 2));
-            if (c.hit) want.push_back({static_cast<std::int64_t>(i), c.point, c.normal, c.depth});
-        }
-        ASSERT_EQ(got.size(), want.size()) << "query " << q;
-        for (std::size_t k = 0; k < got.size(); ++k) {
-            EXPECT_EQ(got[k].triangle, want[k].triangle);
-            EXPECT_TRUE(SameVec(got[k].point, want[k].point));
-            EXPECT_TRUE(SameVec(got[k].normal, want[k].normal));
-            EXPECT_TRUE(same_bits(got[k].depth, want[k].depth));
-        }
-        hits += static_cast<int>(got.size());
+        SCOPED_TRACE(q);
+        hits += expect_step_on_examined(mesh, t, c0, c1, radius);
     }
-    EXPECT_GT(hits, 100);
+    EXPECT_GT(hits, 100u);
+}
+
+// Capsules reaching hundreds of triangles: levels wider than a level-by-level
+// walk holds (walked depth first), and more hits than the few that are put
+// in order by insertion.
+TEST(Mesh, WideCapsulesMatchTheStep) {
+    const std::vector<double> t = terrain(24);
+    const TriangleMesh mesh(source(t));
+    for (double radius : {2.0, 4.0, 9.0}) {
+        SCOPED_TRACE(radius);
+        EXPECT_GT(expect_step_on_examined(mesh, t, {6, 6, 0}, {7, 5, 0.5}, radius), 100u);
+    }
 }
 
 TEST(Mesh, OverlapMatchesBruteForce) {

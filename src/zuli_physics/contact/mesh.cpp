@@ -193,6 +193,8 @@ Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
 
 // Nodes of one level, and leaves, held for a capsule query.
 constexpr int kMaxFrontier = 128;
+// Hits of one query up to which an insertion sort orders them.
+constexpr std::size_t kFewHits = 32;
 
 // Morton codes of the centroids of n triangles (corner(i, k) is vertex k of
 // triangle i), 10 bits per axis on one scale for all three, so that the
@@ -393,7 +395,13 @@ void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>
         width = next_width;
     }
     for (int k = 0; k < gathered; ++k) examine(leaves[k]);
-    // Few hits: insertion sort into ascending face order.
+    // Into ascending face order: the usual few hits by insertion, many (a
+    // capsule lying across much of a mesh) by a sort that stays n log n.
+    const auto first = out.begin() + static_cast<std::ptrdiff_t>(start);
+    if (out.size() - start > kFewHits) {
+        std::sort(first, out.end(), [](const MeshHit& a, const MeshHit& b) { return a.triangle < b.triangle; });
+        return;
+    }
     for (std::size_t k = start + 1; k < out.size(); ++k)
         for (std::size_t j = k; j > start && out[j - 1].triangle > out[j].triangle; --j) std::swap(out[j - 1], out[j]);
 }
