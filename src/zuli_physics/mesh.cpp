@@ -205,8 +205,9 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
         one_radius = number(radius, fn, "radius");
     else
         r = input(radius, {fn, "radius"}, Elem::Float64, {{m}, [&] { return "(M,)" + fixed() + ", or one number"; }});
-    const Strided sa = strided(a), sb = strided(b);
-    const Strided sr = r.is_valid() ? strided(r) : Strided{reinterpret_cast<const char*>(&one_radius), {0, 0, 0}};
+    const CapsuleRows rows = {
+        strided(a), strided(b),
+        r.is_valid() ? strided(r) : Strided{reinterpret_cast<const char*>(&one_radius), {0, 0, 0}}};
 
     const Plan split = plan(m, wanted, kMinCapsulesPerThread);
     const std::ptrdiff_t chunks = split.chunks;
@@ -228,10 +229,7 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
             std::vector<MeshHit> hits;
             hits.reserve(static_cast<std::size_t>(std::min<std::int64_t>(kReservedHitsPerCapsule * (end - begin),
                                                                          kMaxReservedHits)));
-            for (std::int64_t j = begin; j < end; ++j) {
-                mesh.capsule(sa.vec3(j), sb.vec3(j), sr.at(j), hits);
-                offsets[j + 1] = static_cast<std::int64_t>(hits.size());
-            }
+            mesh.capsules(rows, begin, end, hits, offsets + begin + 1);
             found[static_cast<std::size_t>(c)] = std::move(hits);
         };
         parallel_for(split.chunks, split.threads, chunk);

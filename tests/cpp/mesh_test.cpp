@@ -87,15 +87,54 @@ TEST(Mesh, CapsuleMatchesTheStepOnEveryExaminedTriangle) {
     EXPECT_GT(hits, 100u);
 }
 
-// Capsules reaching hundreds of triangles: levels wider than a level-by-level
-// walk holds (walked depth first), and more hits than the few that are put
-// in order by insertion.
+// Capsules reaching hundreds of triangles: more leaves than a level-by-level
+// walk holds (walked again depth first), and more hits than the few that
+// are put in order by insertion.
 TEST(Mesh, WideCapsulesMatchTheStep) {
     const std::vector<double> t = terrain(24);
     const TriangleMesh mesh(source(t));
     for (double radius : {2.0, 4.0, 9.0}) {
         SCOPED_TRACE(radius);
         EXPECT_GT(expect_step_on_examined(mesh, t, {6, 6, 0}, {7, 5, 0.5}, radius), 100u);
+    }
+}
+
+// A run of capsules gives what one query at a time gives, in a mesh large
+// enough that their queries walk it together, and in a small one.
+TEST(Mesh, CapsuleRowsEqualSingleQueries) {
+    for (int g : {24, 240}) {
+        const std::vector<double> t = terrain(g);
+        const TriangleMesh mesh(source(t));
+        std::mt19937_64 rng(g);
+        std::uniform_real_distribution<double> u(0.0, 0.5 * g), z(-0.6, 0.8), d(-1.0, 1.0);
+        std::vector<double> rows;
+        for (int q = 0; q < 203; ++q) {
+            const Vec3 c0 = {u(rng), u(rng), z(rng)};
+            const Vec3 c1 = add(c0, {d(rng), d(rng), d(rng)});
+            const double radius = q % 50 == 7 ? 6.0 : q % 50 == 8 ? NAN : 0.3;
+            rows.insert(rows.end(), {c0.x, c0.y, c0.z, c1.x, c1.y, c1.z, radius});
+        }
+        const std::int64_t m = static_cast<std::int64_t>(rows.size() / 7);
+        const auto at = [&](int k) { return Strided{reinterpret_cast<const char*>(&rows[k]), {56, 8, 0}}; };
+        std::vector<MeshHit> got;
+        std::vector<std::int64_t> ends(static_cast<std::size_t>(m));
+        mesh.capsules({at(0), at(3), at(6)}, 0, m, got, ends.data());
+        std::size_t from = 0;
+        for (std::int64_t j = 0; j < m; ++j) {
+            const double* r = &rows[7 * static_cast<std::size_t>(j)];
+            std::vector<MeshHit> want;
+            mesh.capsule({r[0], r[1], r[2]}, {r[3], r[4], r[5]}, r[6], want);
+            ASSERT_EQ(static_cast<std::size_t>(ends[static_cast<std::size_t>(j)]) - from, want.size()) << g << " " << j;
+            for (const MeshHit& w : want) {
+                const MeshHit& h = got[from++];
+                EXPECT_EQ(h.triangle, w.triangle);
+                EXPECT_TRUE(SameVec(h.point, w.point) && SameVec(h.normal, w.normal) && same_bits(h.depth, w.depth));
+            }
+        }
+        EXPECT_EQ(from, got.size());
+        if (g == 240) {
+            EXPECT_GE(mesh.nbytes(), std::size_t{8} << 20);
+        }
     }
 }
 

@@ -122,14 +122,17 @@ def test_overlap_matches_brute_force(terrain64):
     assert np.array_equal(bounds[1], tris.reshape(-1, 3).max(axis=0))
 
 
-def test_capsules_equal_single_queries_for_every_thread_count(terrain64):
-    m, _ = terrain64
+@pytest.mark.parametrize("g", [64, 256])  # 256: a mesh large enough that queries walk it together
+def test_capsules_equal_single_queries_for_every_thread_count(g):
+    V, F = terrain(g)
+    m = mesh.TriangleMesh(V, F)
     rng = np.random.default_rng(8)
-    rows = capsules(rng, 700, [0, 0, 0], [32, 32, 0], ground=height)
-    # Odd capsules (outside the mesh, NaN, infinite) among them keep their
-    # places and their own (empty or full) rows.
+    rows = capsules(rng, 700, [0, 0, 0], [g * 0.5, g * 0.5, 0], ground=height)
+    # Odd capsules (outside the mesh, NaN, infinite, reaching thousands of
+    # triangles) among them keep their places and their own rows.
     odd = [([1, np.nan, 0.2], [1, 1, 1.2], 0.3), ([1, 1, 0.2], [np.inf, 1, 1.2], 0.3),
-           ([-1e6, 5, 0], [-1e6, 5, 1], 0.3), ([40, 40, 9], [41, 40, 9], 0.3), ([5, 5, 0.2], [5, 5, 0.9], np.nan)]
+           ([-1e6, 5, 0], [-1e6, 5, 1], 0.3), ([40, 40, 9], [41, 40, 9], 0.3), ([5, 5, 0.2], [5, 5, 0.9], np.nan),
+           ([9, 9, 0], [11, 9, 0], 8.0)]
     for k, (a, b, r) in enumerate(odd):
         rows.insert(100 * k + 3, (np.array(a, float), np.array(b, float), r))
     c0 = np.array([r[0] for r in rows])

@@ -193,6 +193,14 @@ Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
 
 // Nodes of one level, and leaves, held for a capsule query.
 constexpr int kMaxFrontier = 128;
+// Capsules of a run whose queries walk the hierarchy together, in a mesh
+// of at least kWalkTogetherBytes. A smaller one stays mostly in the
+// processor's caches: there walking together gains nothing, and the
+// triangles requested first are pushed out of the nearest cache by the
+// others' before they are examined (measured: 6% slower for a mesh of
+// 0.75 MB, 2% faster for 12 MB, 12% faster for 97 MB).
+constexpr int kQueriesAtOnce = 16;
+constexpr std::size_t kWalkTogetherBytes = std::size_t{8} << 20;
 // Hits of one query up to which an insertion sort orders them.
 constexpr std::size_t kFewHits = 32;
 
@@ -311,90 +319,121 @@ void TriangleMesh::overlap(Vec3 lo, Vec3 hi, std::vector<std::int64_t>& out) con
     std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
 }
 
-void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>& out) const {
-    const Capsule cap = make_capsule(c0, c1, radius);
-    const double reach = bound::capsule_reach(radius);
-    const std::size_t start = out.size();
+// A capsule query under way. Its nodes are walked level by level, so that
+// every node in reach at one level has its children requested from memory
+// before any of them is needed, and the leaves in reach have their
+// triangles requested as they are found: queries in random order spend most
+// of their time waiting for memory, and waits in parallel cost little more
+// than one. A level or a set of leaves wider than the scratch (a capsule
+// reaching much of the mesh) leaves the walk incomplete; such a query is
+// walked again depth first.
+struct TriangleMesh::Query {
+    Capsule cap;
+    NodeQuery nodes;
+    std::uint32_t level[2][kMaxFrontier];
+    int cur, width;  // the nodes to visit next: level[cur][0, width)
+    bool complete;
+    int leaves;
+    std::uint32_t leaf[kMaxFrontier];
+};
+
+[[gnu::always_inline]] inline void TriangleMesh::start(Vec3 c0, Vec3 c1, double radius, Query& query) const {
+    query.cap = make_capsule(c0, c1, radius);
+    query.cur = 0;
+    query.width = 0;
+    query.complete = true;
+    query.leaves = 0;
     if (nodes_.empty()) return;
     // Nodes meet the axis's bounds grown by the most a triangle in reach can
     // be away (the root's magnitude bounds every triangle's); a NaN anywhere
     // makes every node meet.
+    const Capsule& cap = query.cap;
     const double size = bound::magnitude(bounds_of(nodes_[0].lo, nodes_[0].hi));
-    const double grow = bound::reach_growth(reach, size, cap.extent);
+    const double grow = bound::reach_growth(bound::capsule_reach(radius), size, cap.extent);
     const Vec3 qlo = sub(cap.lo, {grow, grow, grow}), qhi = add(cap.hi, {grow, grow, grow});
     const bool any_nan = isnan(qlo.x) || isnan(qlo.y) || isnan(qlo.z) || isnan(qhi.x) || isnan(qhi.y) || isnan(qhi.z);
-    const NodeQuery q = any_nan ? node_query({-INFINITY, -INFINITY, -INFINITY}, {INFINITY, INFINITY, INFINITY})
-                                : node_query(qlo, qhi);
-    // Level by level, so that every node in reach at one level has its
-    // children (and every leaf in reach its triangles) requested from memory
-    // before any of them is needed: queries in random order spend most of
-    // their time waiting for memory, and waits in parallel cost little more
-    // than one. Triangles are examined once the leaves are gathered. A level
-    // wider than the scratch (a capsule reaching much of the mesh) is walked
-    // depth first instead.
-    std::uint32_t level[2][kMaxFrontier], leaves[kMaxFrontier];
-    int width = 0, next_width = 0, gathered = 0;
-    auto examine = [&](std::uint32_t leaf) {
-        const MeshNode& nd = nodes_[leaf];
-        int which[kLeafTriangles];
-        TriangleContact found[kLeafTriangles];
-        const int hits = capsule_triangle_run(cap, &tris_[9 * nd.first()], static_cast<int>(nd.count()), which, found);
-        for (int k = 0; k < hits; ++k)
-            out.push_back({ids_[nd.first() + static_cast<std::uint32_t>(which[k])], found[k].point, found[k].normal,
-                           found[k].depth});
-    };
-    auto gather = [&](std::uint32_t leaf) {
-        const MeshNode& nd = nodes_[leaf];
-        const char* first = reinterpret_cast<const char*>(&tris_[9 * nd.first()]);
-        for (std::uint32_t b = 0; b < 9 * sizeof(double) * nd.count(); b += 64) __builtin_prefetch(first + b);
-        if (gathered == kMaxFrontier) {
-            for (int k = 0; k < gathered; ++k) examine(leaves[k]);
-            gathered = 0;
+    query.nodes = any_nan ? node_query({-INFINITY, -INFINITY, -INFINITY}, {INFINITY, INFINITY, INFINITY})
+                          : node_query(qlo, qhi);
+    query.level[0][0] = 0;
+    query.width = 1;
+}
+
+[[gnu::always_inline]] inline void TriangleMesh::request_triangles(std::uint32_t leaf) const {
+    const MeshNode& nd = nodes_[leaf];
+    const char* first = reinterpret_cast<const char*>(&tris_[9 * nd.first()]);
+    for (std::uint32_t b = 0; b < 9 * sizeof(double) * nd.count(); b += 64) __builtin_prefetch(first + b);
+}
+
+[[gnu::always_inline]] inline void TriangleMesh::next_level(Query& query) const {
+    // Counts in locals: the stores into the index arrays could otherwise
+    // alias them.
+    const std::uint32_t* cur = query.level[query.cur];
+    std::uint32_t* next = query.level[1 - query.cur];
+    const NodeQuery q = query.nodes;
+    int width = 0, leaves = query.leaves;
+    for (int k = 0; k < query.width; ++k) {
+        const std::uint32_t i = cur[k];
+        const MeshNode& nd = nodes_[i];
+        if (!meets(nd, q)) continue;
+        if (nd.leaf() ? leaves == kMaxFrontier : width + 2 > kMaxFrontier) {
+            query.complete = false;
+            query.width = 0;
+            return;
         }
-        leaves[gathered++] = leaf;
-    };
-    // The subtree under node i, depth first: the stack holds a node and one
-    // sibling per level.
-    auto depth_first = [&](std::uint32_t root) {
+        if (nd.leaf()) {
+            request_triangles(i);
+            query.leaf[leaves++] = i;
+        } else {
+            __builtin_prefetch(&nodes_[i + 1]);
+            __builtin_prefetch(&nodes_[nd.right()]);
+            next[width++] = i + 1;
+            next[width++] = nd.right();
+        }
+    }
+    query.cur = 1 - query.cur;
+    query.width = width;
+    query.leaves = leaves;
+}
+
+[[gnu::always_inline]] inline void TriangleMesh::examine(const Capsule& cap, std::uint32_t leaf,
+                                                         std::vector<MeshHit>& out) const {
+    const MeshNode& nd = nodes_[leaf];
+    int which[kLeafTriangles];
+    TriangleContact found[kLeafTriangles];
+    const int hits = capsule_triangle_run(cap, &tris_[9 * nd.first()], static_cast<int>(nd.count()), which, found);
+    for (int k = 0; k < hits; ++k)
+        out.push_back({ids_[nd.first() + static_cast<std::uint32_t>(which[k])], found[k].point, found[k].normal,
+                       found[k].depth});
+}
+
+[[gnu::always_inline]] inline void TriangleMesh::finish(Query& query, std::vector<MeshHit>& out) const {
+    const std::size_t start = out.size();
+    if (query.complete) {
+        for (int k = 0; k < query.leaves; ++k) examine(query.cap, query.leaf[k], out);
+    } else {
+        // Depth first, the stack holding a node and one sibling per level;
+        // the leaves' triangles are requested a scratch full ahead.
         std::uint32_t stack[kMaxTreeDepth + 1];
-        int depth = 0;
-        stack[depth++] = root;
+        int depth = 0, gathered = 0;
+        stack[depth++] = 0;
         while (depth > 0) {
             const std::uint32_t i = stack[--depth];
             const MeshNode& nd = nodes_[i];
-            if (!meets(nd, q)) continue;
-            if (nd.leaf()) {
-                gather(i);
+            if (!meets(nd, query.nodes)) continue;
+            if (!nd.leaf()) {
+                stack[depth++] = nd.right();
+                stack[depth++] = i + 1;
                 continue;
             }
-            stack[depth++] = nd.right();
-            stack[depth++] = i + 1;
-        }
-    };
-    std::uint32_t* cur = level[0];
-    std::uint32_t* nxt = level[1];
-    cur[width++] = 0;
-    while (width > 0) {
-        next_width = 0;
-        for (int k = 0; k < width; ++k) {
-            const std::uint32_t i = cur[k];
-            const MeshNode& nd = nodes_[i];
-            if (!meets(nd, q)) continue;
-            if (nd.leaf()) {
-                gather(i);
-            } else if (next_width + 2 <= kMaxFrontier) {
-                __builtin_prefetch(&nodes_[i + 1]);
-                __builtin_prefetch(&nodes_[nd.right()]);
-                nxt[next_width++] = i + 1;
-                nxt[next_width++] = nd.right();
-            } else {
-                depth_first(i);
+            if (gathered == kMaxFrontier) {
+                for (int k = 0; k < gathered; ++k) examine(query.cap, query.leaf[k], out);
+                gathered = 0;
             }
+            request_triangles(i);
+            query.leaf[gathered++] = i;
         }
-        std::swap(cur, nxt);
-        width = next_width;
+        for (int k = 0; k < gathered; ++k) examine(query.cap, query.leaf[k], out);
     }
-    for (int k = 0; k < gathered; ++k) examine(leaves[k]);
     // Into ascending face order: the usual few hits by insertion, many (a
     // capsule lying across much of a mesh) by a sort that stays n log n.
     const auto first = out.begin() + static_cast<std::ptrdiff_t>(start);
@@ -404,6 +443,37 @@ void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>
     }
     for (std::size_t k = start + 1; k < out.size(); ++k)
         for (std::size_t j = k; j > start && out[j - 1].triangle > out[j].triangle; --j) std::swap(out[j - 1], out[j]);
+}
+
+void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>& out) const {
+    Query query;
+    start(c0, c1, radius, query);
+    while (query.width > 0) next_level(query);
+    finish(query, out);
+}
+
+void TriangleMesh::capsules(const CapsuleRows& rows, std::int64_t begin, std::int64_t end, std::vector<MeshHit>& out,
+                            std::int64_t* ends) const {
+    // Queries walk their levels in turn, so that memory delivers one
+    // query's nodes and triangles while the others' are tested.
+    const int together = nbytes() >= kWalkTogetherBytes ? kQueriesAtOnce : 1;
+    Query queries[kQueriesAtOnce];
+    for (std::int64_t j = begin; j < end; j += together) {
+        const int n = static_cast<int>(std::min<std::int64_t>(together, end - j));
+        for (int k = 0; k < n; ++k) start(rows.c0.vec3(j + k), rows.c1.vec3(j + k), rows.radius.at(j + k), queries[k]);
+        for (bool walking = true; walking;) {
+            walking = false;
+            for (int k = 0; k < n; ++k) {
+                if (queries[k].width == 0) continue;
+                next_level(queries[k]);
+                walking = true;
+            }
+        }
+        for (int k = 0; k < n; ++k) {
+            finish(queries[k], out);
+            ends[j + k - begin] = static_cast<std::int64_t>(out.size());
+        }
+    }
 }
 
 namespace {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "batch.hpp"
 #include "capsule.hpp"
 #include "storage.hpp"
 
@@ -70,6 +71,12 @@ struct SourceCheck {
 };
 SourceCheck check_source(const TriangleSource& src);
 
+// Capsules as rows: end points (M, 3) and radii (M,) (stride 0: one radius
+// for every row).
+struct CapsuleRows {
+    Strided c0, c1, radius;
+};
+
 struct MeshHit {
     std::int64_t triangle;  // the caller's face index
     Vec3 point, normal;
@@ -94,6 +101,10 @@ public:
     // Contacts of the examined triangles that hit, in ascending face order,
     // appended to `out`.
     void capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>& out) const;
+    // capsule() for rows [begin, end), appending to `out` in row order;
+    // ends[j - begin] is out.size() once row j is done.
+    void capsules(const CapsuleRows& rows, std::int64_t begin, std::int64_t end, std::vector<MeshHit>& out,
+                  std::int64_t* ends) const;
 
     // The stored form: triangles (9 doubles each, in the mesh's order), face
     // indices, nodes and a checksum of the three. from_state checks that
@@ -110,6 +121,16 @@ public:
                            std::uint64_t checksum, TriangleMesh& mesh);
 
 private:
+    struct Query;  // a capsule query under way (mesh.cpp)
+    void start(Vec3 c0, Vec3 c1, double radius, Query& query) const;
+    // Visits the query's next level of nodes.
+    void next_level(Query& query) const;
+    // Appends the contacts of a query whose walk is over, in ascending face
+    // order.
+    void finish(Query& query, std::vector<MeshHit>& out) const;
+    void request_triangles(std::uint32_t leaf) const;
+    void examine(const Capsule& cap, std::uint32_t leaf, std::vector<MeshHit>& out) const;
+
     Stored<double> tris_;
     Stored<std::uint32_t> ids_;
     Stored<MeshNode> nodes_;
