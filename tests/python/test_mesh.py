@@ -127,7 +127,7 @@ def test_capsules_equal_single_queries_for_every_thread_count(g):
     V, F = terrain(g)
     m = mesh.TriangleMesh(V, F)
     rng = np.random.default_rng(8)
-    rows = capsules(rng, 700, [0, 0, 0], [g * 0.5, g * 0.5, 0], ground=height)
+    rows = capsules(rng, max(700, QUERIES // 20), [0, 0, 0], [g * 0.5, g * 0.5, 0], ground=height)
     # Odd capsules (outside the mesh, NaN, infinite, reaching thousands of
     # triangles) among them keep their places and their own rows.
     odd = [([1, np.nan, 0.2], [1, 1, 1.2], 0.3), ([1, 1, 0.2], [np.inf, 1, 1.2], 0.3),
