@@ -454,12 +454,18 @@ void TriangleMesh::capsule(Vec3 c0, Vec3 c1, double radius, std::vector<MeshHit>
 
 void TriangleMesh::capsules(const CapsuleRows& rows, std::int64_t begin, std::int64_t end, std::vector<MeshHit>& out,
                             std::int64_t* ends) const {
+    if (nbytes() < kWalkTogetherBytes) {
+        for (std::int64_t j = begin; j < end; ++j) {
+            capsule(rows.c0.vec3(j), rows.c1.vec3(j), rows.radius.at(j), out);
+            ends[j - begin] = static_cast<std::int64_t>(out.size());
+        }
+        return;
+    }
     // Queries walk their levels in turn, so that memory delivers one
     // query's nodes and triangles while the others' are tested.
-    const int together = nbytes() >= kWalkTogetherBytes ? kQueriesAtOnce : 1;
     Query queries[kQueriesAtOnce];
-    for (std::int64_t j = begin; j < end; j += together) {
-        const int n = static_cast<int>(std::min<std::int64_t>(together, end - j));
+    for (std::int64_t j = begin; j < end; j += kQueriesAtOnce) {
+        const int n = static_cast<int>(std::min<std::int64_t>(kQueriesAtOnce, end - j));
         for (int k = 0; k < n; ++k) start(rows.c0.vec3(j + k), rows.c1.vec3(j + k), rows.radius.at(j + k), queries[k]);
         for (bool walking = true; walking;) {
             walking = false;
