@@ -88,8 +88,8 @@ TEST(Mesh, CapsuleMatchesTheStepOnEveryExaminedTriangle) {
 }
 
 // Capsules reaching hundreds of triangles: more leaves than a level-by-level
-// walk holds (walked again depth first), and more hits than the few that
-// are put in order by insertion.
+// walk holds (walked again depth first), and hundreds of hits to put in
+// face order.
 TEST(Mesh, WideCapsulesMatchTheStep) {
     const std::vector<double> t = terrain(24);
     const TriangleMesh mesh(source(t));
