@@ -212,7 +212,7 @@ void run_rows(std::ptrdiff_t P, int threads, std::ptrdiff_t min_rows, const Rows
 }
 
 nb::object box_box(nb::handle ca, nb::handle Ra, nb::handle ha, nb::handle cb, nb::handle Rb, nb::handle hb,
-                   nb::handle pairs, nb::handle out, int threads) {
+                   nb::handle pairs, nb::handle out, nb::handle threads) {
     const char* fn = "box_box";
     const int n = thread_count(fn, threads);
     const BoxArgs a = box_side(fn, ca, Ra, ha, "ca", "Ra", "ha", "KA");
@@ -230,7 +230,7 @@ nb::object box_box(nb::handle ca, nb::handle Ra, nb::handle ha, nb::handle cb, n
 }
 
 nb::object sphere_sphere(nb::handle ca, nb::handle ra, nb::handle cb, nb::handle rb, nb::handle pairs,
-                         nb::handle out, int threads) {
+                         nb::handle out, nb::handle threads) {
     const char* fn = "sphere_sphere";
     const int n = thread_count(fn, threads);
     const SphereArgs a = sphere_side(fn, ca, ra, "ca", "ra", "KA");
@@ -247,7 +247,7 @@ nb::object sphere_sphere(nb::handle ca, nb::handle ra, nb::handle cb, nb::handle
 }
 
 nb::object sphere_box(nb::handle cs, nb::handle rs, nb::handle cb, nb::handle Rb, nb::handle hb, nb::handle pairs,
-                      nb::handle out, int threads) {
+                      nb::handle out, nb::handle threads) {
     const char* fn = "sphere_box";
     const int n = thread_count(fn, threads);
     const SphereArgs s = sphere_side(fn, cs, rs, "cs", "rs", "KA");
@@ -282,10 +282,12 @@ NB_MODULE(_batch, m) {
     types.box_contacts = named_tuple(m, "BoxContacts");
     types.sphere_contacts = named_tuple(m, "SphereContacts");
 
-    m.def("box_box", &box_box, "ca"_a, "Ra"_a, "ha"_a, "cb"_a, "Rb"_a, "hb"_a, "pairs"_a.none(), "out"_a.none(),
-          "threads"_a);
-    m.def("sphere_sphere", &sphere_sphere, "ca"_a, "ra"_a, "cb"_a, "rb"_a, "pairs"_a.none(), "out"_a.none(),
-          "threads"_a);
-    m.def("sphere_box", &sphere_box, "cs"_a, "rs"_a, "cb"_a, "Rb"_a, "hb"_a, "pairs"_a.none(), "out"_a.none(),
-          "threads"_a);
+    // Every argument is let through, None included, so that the checks here
+    // name the one that is wrong (nanobind would list the signature instead).
+    m.def("box_box", &box_box, "ca"_a.none(), "Ra"_a.none(), "ha"_a.none(), "cb"_a.none(), "Rb"_a.none(),
+          "hb"_a.none(), "pairs"_a.none(), "out"_a.none(), "threads"_a.none());
+    m.def("sphere_sphere", &sphere_sphere, "ca"_a.none(), "ra"_a.none(), "cb"_a.none(), "rb"_a.none(),
+          "pairs"_a.none(), "out"_a.none(), "threads"_a.none());
+    m.def("sphere_box", &sphere_box, "cs"_a.none(), "rs"_a.none(), "cb"_a.none(), "Rb"_a.none(), "hb"_a.none(),
+          "pairs"_a.none(), "out"_a.none(), "threads"_a.none());
 }

@@ -192,7 +192,7 @@ nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
     return make_named(mesh_contacts, {leading(o[0], h), leading(o[1], h), leading(o[2], h), leading(o[3], h)});
 }
 
-nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb::handle radius, int threads) {
+nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb::handle radius, nb::handle threads) {
     const char* fn = "TriangleMesh.capsules";
     const int wanted = thread_count(fn, threads);
     const InArray a = input(cp0, {fn, "cp0"}, Elem::Float64, {{-1, 3}, "(M, 3)"});
@@ -350,9 +350,11 @@ NB_MODULE(mesh, m) {
         "Queries release the interpreter lock; a mesh never changes once built, so several threads\n"
         "may query one mesh at once. A mesh pickles with its hierarchy, which is checked, not\n"
         "rebuilt, when unpickled.")
-        .def("__init__", &init_from_faces, "vertices"_a, "faces"_a,
+        // Arguments take None too, so that the checks name the one that is
+        // wrong (nanobind would list the signature instead).
+        .def("__init__", &init_from_faces, "vertices"_a.none(), "faces"_a.none(),
              nb::sig("def __init__(self, vertices: numpy.typing.ArrayLike, faces: numpy.typing.ArrayLike) -> None"))
-        .def_static("from_triangles", &from_triangles, "verts"_a,
+        .def_static("from_triangles", &from_triangles, "verts"_a.none(),
                     nb::sig("def from_triangles(verts: numpy.typing.ArrayLike) -> TriangleMesh"),
                     "A mesh of the N triangles of verts, (N, 3, 3) float64: triangle, vertex, axis.\n"
                     "Face indices are the triangles' rows.")
@@ -363,11 +365,12 @@ NB_MODULE(mesh, m) {
                      "and (-inf, -inf, -inf) for an empty mesh.")
         .def_prop_ro("nbytes", &TriangleMesh::nbytes,
                      "Bytes the mesh holds: 72 per triangle, 4 per face index and the hierarchy's nodes.")
-        .def("overlap", &overlap, "lo"_a, "hi"_a,
+        .def("overlap", &overlap, "lo"_a.none(), "hi"_a.none(),
              nb::sig("def overlap(self, lo: numpy.typing.ArrayLike, hi: numpy.typing.ArrayLike) -> numpy.ndarray"),
              "Face indices (int64, ascending) of the triangles whose bounding boxes overlap the box\n"
              "[lo, hi] (closed: touching counts). lo and hi are (3,) float64 arrays.")
-        .def("capsule", &capsule, "cp0"_a, "cp1"_a, "radius"_a, nb::kw_only(), "out"_a = nb::none(),
+        .def("capsule", &capsule, "cp0"_a.none(), "cp1"_a.none(), "radius"_a.none(), nb::kw_only(),
+             "out"_a = nb::none(),
              nb::sig("def capsule(self, cp0: numpy.typing.ArrayLike, cp1: numpy.typing.ArrayLike, radius: float, "
                      "*, out: MeshContacts | tuple | None = None) -> MeshContacts"),
              "The contacts of the capsule cp0-cp1 ((3,) float64 each) of the given radius with the\n"
@@ -377,7 +380,8 @@ NB_MODULE(mesh, m) {
              "4-tuple of writable, C-contiguous arrays (C,) int64, (C, 3), (C, 3), (C,) float64. The\n"
              "first H rows are written and views of them returned. More hits than C are never\n"
              "truncated: the call raises ValueError saying how many are needed, and writes nothing.")
-        .def("capsules", &capsules, "cp0"_a, "cp1"_a, "radius"_a, nb::kw_only(), "threads"_a = 1,
+        .def("capsules", &capsules, "cp0"_a.none(), "cp1"_a.none(), "radius"_a.none(), nb::kw_only(),
+             "threads"_a.none() = 1,
              nb::sig("def capsules(self, cp0: numpy.typing.ArrayLike, cp1: numpy.typing.ArrayLike, "
                      "radius: numpy.typing.ArrayLike | float, *, threads: int = 1) "
                      "-> tuple[numpy.ndarray, MeshContacts]"),

@@ -162,6 +162,7 @@ def batch_cases():
         "batch out not a tuple": lambda: batch.box_box(*box(), *box(), out=[1, 2]),
         "batch bad radius": lambda: batch.sphere_sphere(rows(n), "0.4", rows(n), 0.4, out=sphere_out()),
         "batch bad threads": lambda: batch.box_box(*box(), *box(), out=box_out(), threads=0),
+        "batch threads not an int": lambda: batch.box_box(*box(), *box(), out=box_out(), threads="2"),
     }
     shared = box_out()
     out["batch out overlaps"] = lambda: batch.box_box(*box(), *box(), out=(shared[0], shared[1], shared[2],

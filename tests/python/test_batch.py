@@ -72,6 +72,7 @@ BOX_REFUSALS = [
     ("ha", np.zeros((8, 4)), ValueError, ["'ha'", "(8, 4)"]),
     ("hb", np.zeros(3), ValueError, ["'hb'", "(3,)"]),
     ("Rb", "boxes", TypeError, ["'Rb'", "str"]),
+    ("cb", None, TypeError, ["'cb'", "not None"]),
 ]
 
 
@@ -160,9 +161,21 @@ def test_outputs_overlapping_an_input_are_refused():
     refused(lambda: batch.box_box(**args, out=out), ValueError, "out.normal", "'ca'", "shares memory")
 
 
-@pytest.mark.parametrize("threads", [0, -2])
-def test_bad_thread_counts(threads):
-    refused(lambda: batch.box_box(**box_args(), threads=threads), ValueError, "'threads'", str(threads))
+@pytest.mark.parametrize("threads, exc, needle", [
+    (0, ValueError, "not 0"), (-2, ValueError, "not -2"), (-2**70, ValueError, f"not {-2**70}"),
+    ("2", TypeError, "not str"), (2.0, TypeError, "not float"), (None, TypeError, "not NoneType"),
+])
+def test_bad_thread_counts(threads, exc, needle):
+    out, check = guarded(batch.box_box(**box_args()))
+    refused(lambda: batch.box_box(**box_args(), out=out, threads=threads), exc, "'threads'", needle)
+    check()
+
+
+@pytest.mark.parametrize("threads", [np.int64(2), True, 2**70])
+def test_thread_counts_are_any_integer(threads):
+    args = box_args(300)
+    for x, y in zip(batch.box_box(**args, threads=threads), batch.box_box(**args)):
+        assert np.array_equal(x, y)
 
 
 def test_sphere_radius_forms_and_refusals():

@@ -226,6 +226,9 @@ def test_bad_queries_are_refused(terrain64):
         (lambda: m.capsules(np.zeros((3, 3)), np.zeros((2, 3)), 0.3), ValueError, "'cp1'"),
         (lambda: m.capsules(np.zeros((3, 3)), np.zeros((3, 3)), np.ones(2)), ValueError, "'radius'"),
         (lambda: m.capsules(np.zeros((3, 3)), np.zeros((3, 3)), 0.3, threads=0), ValueError, "'threads'"),
+        (lambda: m.capsules(np.zeros((3, 3)), np.zeros((3, 3)), 0.3, threads="2"), TypeError, "'threads'"),
+        (lambda: m.capsules(np.zeros((3, 3)), None, 0.3), TypeError, "'cp1'"),
+        (lambda: m.capsule(v, v, None), TypeError, "'radius'"),
         (lambda: m.overlap(v, [1, 1, 1]), TypeError, "'hi'"),
     ]:
         with pytest.raises(exc, match=needle):

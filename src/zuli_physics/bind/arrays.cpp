@@ -4,6 +4,7 @@
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -279,12 +280,18 @@ std::string actual_shape(const Array& a) {
     return s + (a.ndim() == 1 ? ",)" : ")");
 }
 
+// "a float64", "an int32": the article for a dtype name (uint8 is "a").
+std::string with_article(const std::string& name) {
+    const bool vowel = !name.empty() && std::strchr("aeio", name[0]) != nullptr;
+    return (vowel ? "an " : "a ") + name;
+}
+
 // What the caller passed, for messages: "a float32 array" or "list".
 std::string described(nb::handle obj) {
     if (nb::hasattr(obj, "dtype") && nb::hasattr(obj, "shape")) {
         nb::object dtype = obj.attr("dtype");
         nb::str text = nb::steal<nb::str>(PyObject_Str(dtype.ptr()));
-        return "a " + std::string(text.c_str()) + " array";
+        return with_article(text.c_str()) + " array";
     }
     return nb::type_name(obj.type()).c_str();
 }
@@ -335,7 +342,8 @@ InArray input(nb::handle obj, const Where& w, Elem elem, const Shape& shape) {
     View fast;
     if (take_numpy(obj, false, elem, shape, fast) || take_buffer(obj, false, elem, shape, fast)) return fast;
     Imported a;
-    const std::string expected = std::string("a ") + elem_name(elem) + " array of shape " + shape.text();
+    const std::string expected = with_article(elem_name(elem)) + " array of shape " + shape.text();
+    if (obj.is_none()) fail(PyExc_TypeError, prefix(w) + " must be " + expected + ", not None");
     if (!nb::try_cast(importable(obj), a, false))
         fail(PyExc_TypeError, prefix(w) + " must be " + expected + ", not " + described(obj) + "; np.asarray(" +
                                   w.name + ", dtype=" + elem_numpy(elem) + ") converts it");
@@ -394,15 +402,23 @@ Strided strided(const InArray& a) {
     return s;
 }
 
-int thread_count(const char* fn, int threads) {
-    if (threads == -1) {
-        nb::object n = nb::module_::import_("os").attr("cpu_count")();
-        return n.is_none() ? 1 : nb::cast<int>(n);
+int thread_count(const char* fn, nb::handle threads) {
+    const std::string arg = std::string(fn) + "() argument 'threads'";
+    nb::object index = nb::steal(PyNumber_Index(threads.ptr()));
+    if (!index) {
+        PyErr_Clear();
+        fail(PyExc_TypeError, arg + " must be an int, not " + nb::type_name(threads.type()).c_str());
     }
-    if (threads < 1)
-        fail(PyExc_ValueError, std::string(fn) + "() argument 'threads' must be a positive count or -1 (one per CPU), not " +
-                                   std::to_string(threads));
-    return threads;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (n == -1 && !overflow) {
+        nb::object cpus = nb::module_::import_("os").attr("cpu_count")();
+        return cpus.is_none() ? 1 : nb::cast<int>(cpus);
+    }
+    if (overflow < 0 || (!overflow && n < 1))
+        fail(PyExc_ValueError, arg + " must be a positive count or -1 (one per CPU), not " +
+                                   nb::str(index).c_str());
+    return overflow || n > INT_MAX ? INT_MAX : static_cast<int>(n);
 }
 
 }  // namespace zuli::bind

@@ -155,7 +155,9 @@ Span span(const Array& a) {
 }
 
 // The number of worker threads a `threads` argument asks for: a positive
-// count, or -1 for os.cpu_count().
-int thread_count(const char* fn, int threads);
+// count (one beyond what an int holds asks for as many as can be used), or
+// -1 for os.cpu_count(). Any integer is taken, as operator.index takes it
+// (int, bool, NumPy integers); a str or a float is refused.
+int thread_count(const char* fn, nb::handle threads);
 
 }  // namespace zuli::bind
