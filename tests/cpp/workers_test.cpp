@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 #include <vector>
@@ -43,6 +44,38 @@ TEST(Workers, NoMoreThreadsThanAskedJoinATask) {
         parallel_for(16, threads, task);
         EXPECT_LE(seen.size(), static_cast<size_t>(threads)) << threads;
     }
+    EXPECT_EQ(run_counting(40, 3), std::vector<int>(40, 1));
+}
+
+// A task that throws, on a worker or on the caller: the exception reaches the
+// caller only after every task that began has finished (they use its stack),
+// the pool serves the next call, and no task runs twice.
+TEST(Workers, AThrowingTaskReachesTheCallerAfterTheOthersFinish) {
+    for (int threads : {1, 2, 4})
+        for (int bad : {0, 5, 15}) {
+            std::atomic<int> running{0}, after{-1};
+            std::vector<std::atomic<int>> runs(16);
+            auto task = [&](int i) {
+                runs[i].fetch_add(1);
+                running.fetch_add(1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                running.fetch_sub(1);
+                if (i == bad) throw std::bad_alloc();
+            };
+            EXPECT_THROW(
+                {
+                    try {
+                        parallel_for(16, threads, task);
+                    } catch (...) {
+                        after = running.load();
+                        throw;
+                    }
+                },
+                std::bad_alloc);
+            EXPECT_EQ(after.load(), 0) << threads << " " << bad;
+            for (auto& r : runs) EXPECT_LE(r.load(), 1);
+            EXPECT_EQ(runs[bad].load(), 1);
+        }
     EXPECT_EQ(run_counting(40, 3), std::vector<int>(40, 1));
 }
 

@@ -3,6 +3,7 @@ bit for bit, and the mesh's refusals, outputs, threads and pickling."""
 
 import os
 import pickle
+import subprocess
 import sys
 import threading
 
@@ -148,6 +149,39 @@ def test_capsules_equal_single_queries_for_every_thread_count(g):
                 assert same_bits(g, w)
     offsets, res = m.capsules(c0, c1, 0.3)
     assert len(offsets) == len(rows) + 1
+
+
+OUT_OF_MEMORY = """
+import resource, sys
+import numpy as np
+sys.path.insert(0, {here!r})
+from meshes import terrain
+from zuli_physics import mesh
+m = mesh.TriangleMesh(*terrain(64))
+c0 = np.tile([8.0, 8.0, 0.5], (256, 1))
+m.capsules(c0, c0 + 1, 0.3, threads=2)  # the pool's worker exists before the limit
+size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+raised = 0
+for extra in range(16, 160, 12):  # every capsule hits all 8,192 triangles: 134 MB in all
+    resource.setrlimit(resource.RLIMIT_AS, (size + (extra << 20), resource.RLIM_INFINITY))
+    try:
+        m.capsules(c0, c0 + 1, 1e3, threads={threads})
+    except MemoryError:
+        raised += 1
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print("raised", raised)
+"""
+
+
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="the sanitizer reserves far more address space")
+@pytest.mark.parametrize("threads", [1, 2])
+def test_running_out_of_memory_is_a_memory_error_on_any_thread(threads):
+    # Whichever thread's hits outgrow the memory left, the call raises
+    # MemoryError and the process goes on (a worker's failure once ended it).
+    code = OUT_OF_MEMORY.format(here=os.path.dirname(__file__), threads=threads)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert int(proc.stdout.split()[-1]) > 0
 
 
 def test_out_buffers_are_filled_or_refused_whole(terrain64):

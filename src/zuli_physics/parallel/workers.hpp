@@ -7,7 +7,9 @@
 // (the parent's workers do not exist in the child).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <exception>
 
 namespace zuli {
 
@@ -21,9 +23,31 @@ inline constexpr int MAX_WORKERS = 256;
 // the rest itself: the results are the same, only the speed differs.
 void run_tasks(int n, int threads, void (*task)(void* ctx, int i), void* ctx);
 
+// run_tasks over f(i). An exception thrown by f (std::bad_alloc, say) must
+// leave neither a worker (that would end the process) nor the caller early
+// (the other tasks still use its stack): the first one is kept, tasks not yet
+// begun are skipped, and it is rethrown here once every task has finished.
 template <class F>
 void parallel_for(int n, int threads, F& f) {
-    run_tasks(n, threads, [](void* ctx, int i) { (*static_cast<F*>(ctx))(i); }, &f);
+    struct Run {
+        explicit Run(F& task) : f(task) {}
+        F& f;
+        std::atomic<bool> failed{false};
+        std::exception_ptr error;
+    } run(f);
+    run_tasks(
+        n, threads,
+        [](void* ctx, int i) {
+            Run& r = *static_cast<Run*>(ctx);
+            if (r.failed.load(std::memory_order_relaxed)) return;
+            try {
+                r.f(i);
+            } catch (...) {
+                if (!r.failed.exchange(true)) r.error = std::current_exception();
+            }
+        },
+        &run);
+    if (run.error) std::rethrow_exception(run.error);
 }
 
 // How to run `items` independent items on up to `threads` threads, each
