@@ -70,7 +70,7 @@ SphereArgs sphere_side(const char* fn, nb::handle c, nb::handle r, const char* c
     SphereArgs s;
     s.c = input(c, {fn, cn}, Elem::Float64, {{-1, 3}, [&] { return std::string("(") + K + ", 3)"; }});
     const std::int64_t k = static_cast<std::int64_t>(s.c.shape(0));
-    if (PyFloat_Check(r.ptr()) || PyLong_Check(r.ptr())) {
+    if (is_one_number(r)) {
         s.radius = PyFloat_AsDouble(r.ptr());
         if (s.radius == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();

@@ -201,7 +201,7 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
     const InArray b = input(cp1, {fn, "cp1"}, Elem::Float64, {{m, 3}, [&] { return "(M, 3)" + fixed(); }});
     InArray r;
     double one_radius = 0.0;
-    if (PyFloat_Check(radius.ptr()) || PyLong_Check(radius.ptr()))
+    if (is_one_number(radius))
         one_radius = number(radius, fn, "radius");
     else
         r = input(radius, {fn, "radius"}, Elem::Float64, {{m}, [&] { return "(M,)" + fixed() + ", or one number"; }});

@@ -178,12 +178,15 @@ def test_thread_counts_are_any_integer(threads):
         assert np.array_equal(x, y)
 
 
-def test_sphere_radius_forms_and_refusals():
+@pytest.mark.parametrize("one", [0.5, np.float64(0.5), np.float32(0.5), np.array(0.5), np.array(0.5, np.float32)])
+def test_sphere_radius_forms_and_refusals(one):
     args = sphere_args()
     as_array = batch.sphere_sphere(args["ca"], args["ra"], args["cb"], np.full(8, 0.5))
-    as_number = batch.sphere_sphere(**args)
+    as_number = batch.sphere_sphere(args["ca"], args["ra"], args["cb"], one)
     for x, y in zip(as_array, as_number):
         assert np.array_equal(x, y)
+    refused(lambda: batch.sphere_sphere(args["ca"], np.complex128(1), args["cb"], 1.0), TypeError, "'ra'",
+            "complex128 scalar")
     refused(lambda: batch.sphere_sphere(args["ca"], np.ones(7), args["cb"], 1.0), ValueError, "'ra'", "(7,)")
     refused(lambda: batch.sphere_box(args["ca"], np.ones(8, np.float32), **{k: v for k, v in box_args().items()
                                                                           if k in ("cb", "Rb", "hb")}),

@@ -248,6 +248,17 @@ def test_bad_meshes_are_refused(make, exc, needles):
         assert needle in str(info.value)
 
 
+@pytest.mark.parametrize("one", [np.float32(0.25), np.array(0.25), np.int64(1)])
+def test_capsules_take_any_real_scalar_as_one_radius(terrain64, one):
+    m, _ = terrain64
+    c0 = np.array([[4.0, 4.0, 0.1], [9.0, 3.0, 0.2]])
+    offsets, got = m.capsules(c0, c0 + [0.0, 0.0, 1.0], one)
+    for j in range(2):
+        want = m.capsule(c0[j], c0[j] + [0.0, 0.0, 1.0], float(one))
+        for g, w in zip(got, want):
+            assert same_bits(g[offsets[j]:offsets[j + 1]], w)
+
+
 def test_bad_queries_are_refused(terrain64):
     m, _ = terrain64
     v = np.zeros(3)

@@ -286,12 +286,16 @@ std::string with_article(const std::string& name) {
     return (vowel ? "an " : "a ") + name;
 }
 
-// What the caller passed, for messages: "a float32 array" or "list".
+// What the caller passed, for messages: "a float32 array", "a complex128
+// scalar" (a NumPy scalar or a 0-d array) or "list".
 std::string described(nb::handle obj) {
     if (nb::hasattr(obj, "dtype") && nb::hasattr(obj, "shape")) {
         nb::object dtype = obj.attr("dtype");
         nb::str text = nb::steal<nb::str>(PyObject_Str(dtype.ptr()));
-        return with_article(text.c_str()) + " array";
+        const Py_ssize_t ndim = PyObject_Length(obj.attr("shape").ptr());
+        if (ndim < 0) PyErr_Clear();
+        const bool scalar = ndim == 0;
+        return with_article(text.c_str()) + (scalar ? " scalar" : " array");
     }
     return nb::type_name(obj.type()).c_str();
 }
@@ -393,6 +397,23 @@ Vec3 input_vec3(nb::handle obj, const char* fn, const char* name) {
     const InArray a = input(obj, {fn, name}, Elem::Float64, {{3}, "(3,)"});
     const Strided s = strided(a);
     return {s.at(0), s.at(1), s.at(2)};
+}
+
+bool is_one_number(nb::handle obj) {
+    PyObject* o = obj.ptr();
+    if (PyFloat_Check(o) || PyLong_Check(o)) return true;
+    if (!numpy_loaded()) return false;
+    const auto real = [](const PyArray_Descr* d) {
+        return d->kind == 'b' || d->kind == 'i' || d->kind == 'u' || d->kind == 'f';
+    };
+    if (PyArray_IsScalar(o, Generic)) {
+        PyArray_Descr* descr = PyArray_DescrFromScalar(o);  // a new reference
+        const bool is_real = descr && real(descr);
+        Py_XDECREF(descr);
+        return is_real;
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(o);
+    return PyArray_Check(o) && PyArray_NDIM(a) == 0 && real(PyArray_DESCR(a));
 }
 
 Strided strided(const InArray& a) {

@@ -114,6 +114,12 @@ std::string shape_text(std::initializer_list<std::int64_t> dims);
 // else goes through input().
 Vec3 input_vec3(nb::handle obj, const char* fn, const char* name);
 
+// Is obj one real number: a Python int or float, a NumPy scalar of a bool,
+// integer or floating dtype, or a 0-d array of one? (Where an argument takes
+// an array or one number for every row; the caller reads it with
+// PyFloat_AsDouble.)
+bool is_one_number(nb::handle obj);
+
 // A float64 array as a strided view with byte strides.
 Strided strided(const InArray& a);
 
