@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "contact/box.hpp"
@@ -77,6 +78,41 @@ TEST(Batch, BoxRowsMatchSinglePairsThroughIndexArrays) {
     }
     EXPECT_GT(touching, 0);
     EXPECT_LT(touching, P);
+}
+
+// The rows store every slot of a zeroed Manifold as it stands, so the
+// routines must write nothing past the count, and leave a separated pair's
+// normal zero: checked from a Manifold filled with a marker.
+TEST(Batch, RoutinesWriteNoSlotPastTheCount) {
+    Manifold marked;
+    std::memset(&marked, 0x5a, sizeof marked);
+    const auto expect_untouched = [&](const Manifold& m, const char* what, int i) {
+        for (int s = m.count; s < MAX_CONTACTS; ++s) {
+            EXPECT_TRUE(SameVec(m.points[s], marked.points[s])) << what << " " << i << " slot " << s;
+            EXPECT_TRUE(same_bits(m.depths[s], marked.depths[s])) << what << " " << i << " slot " << s;
+        }
+        if (m.count == 0) {
+            EXPECT_TRUE(SameVec(m.normal, Vec3{0, 0, 0})) << what << " " << i;
+        }
+    };
+    const Boxes a(9, 0.0), b(9, 0.7);
+    int counts[MAX_CONTACTS + 1] = {};
+    for (int i = 0; i < 81; ++i) {
+        OrientedBox p = a.rows().box(i / 9), q = b.rows().box(i % 9);
+        if (i == 80) q.c.x = NAN;
+        Manifold m = marked;
+        box_box_contact(p, q, m);
+        ++counts[m.count];
+        expect_untouched(m, "box_box", i);
+        m = marked;
+        sphere_box_contact(p.c, 0.35, q, m);
+        expect_untouched(m, "sphere_box", i);
+        m = marked;
+        sphere_sphere_contact(p.c, 0.35, q.c, 0.3, m);
+        expect_untouched(m, "sphere_sphere", i);
+    }
+    EXPECT_GT(counts[0], 0);
+    EXPECT_GT(counts[MAX_CONTACTS], 0);
 }
 
 TEST(Batch, OneSphereAgainstManyWithSharedRadius) {

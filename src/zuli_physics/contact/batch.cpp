@@ -15,22 +15,23 @@ BadPair first_bad_pair(const PairRows& pairs, std::ptrdiff_t P, std::int64_t ka,
 }
 
 void ContactRows::store(std::ptrdiff_t p, const Manifold& m) const {
+    // m started zeroed and the routines write no slot past the count, so
+    // every slot is copied as it stands (sizes fixed, for plain moves).
     count[p] = static_cast<std::uint8_t>(m.count);
-    const Vec3 normal_out = m.count > 0 ? m.normal : Vec3{0.0, 0.0, 0.0};
-    std::memcpy(normal + 3 * p, &normal_out, sizeof normal_out);
-    double* pts = points + 3 * slots * p;
-    double* dep = depths + slots * p;
-    for (int i = 0; i < slots; ++i) {
-        const Vec3 v = i < m.count ? m.points[i] : Vec3{0.0, 0.0, 0.0};
-        std::memcpy(pts + 3 * i, &v, sizeof v);
-        dep[i] = i < m.count ? m.depths[i] : 0.0;
+    std::memcpy(normal + 3 * p, &m.normal, sizeof m.normal);
+    if (slots == MAX_CONTACTS) {
+        std::memcpy(points + 3 * MAX_CONTACTS * p, m.points, sizeof m.points);
+        std::memcpy(depths + MAX_CONTACTS * p, m.depths, sizeof m.depths);
+    } else {
+        std::memcpy(points + 3 * p, m.points, sizeof(Vec3));
+        std::memcpy(depths + p, m.depths, sizeof(double));
     }
 }
 
 void box_box_rows(const BoxRows& a, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
                   std::ptrdiff_t begin, std::ptrdiff_t end) {
     for (std::ptrdiff_t p = begin; p < end; ++p) {
-        Manifold m;
+        Manifold m{};
         box_box_contact(a.box(pairs.a(p)), b.box(pairs.b(p)), m);
         out.store(p, m);
     }
@@ -40,7 +41,7 @@ void sphere_sphere_rows(const SphereRows& a, const SphereRows& b, const PairRows
                         const ContactRows& out, std::ptrdiff_t begin, std::ptrdiff_t end) {
     for (std::ptrdiff_t p = begin; p < end; ++p) {
         const std::int64_t i = pairs.a(p), k = pairs.b(p);
-        Manifold m;
+        Manifold m{};
         sphere_sphere_contact(a.c.vec3(i), a.r.at(i), b.c.vec3(k), b.r.at(k), m);
         out.store(p, m);
     }
@@ -50,7 +51,7 @@ void sphere_box_rows(const SphereRows& s, const BoxRows& b, const PairRows& pair
                      std::ptrdiff_t begin, std::ptrdiff_t end) {
     for (std::ptrdiff_t p = begin; p < end; ++p) {
         const std::int64_t i = pairs.a(p);
-        Manifold m;
+        Manifold m{};
         sphere_box_contact(s.c.vec3(i), s.r.at(i), b.box(pairs.b(p)), m);
         out.store(p, m);
     }

@@ -109,7 +109,7 @@ struct ContactRows {
     double* normal;
     double* points;
     double* depths;
-    int slots;
+    int slots;  // MAX_CONTACTS (boxes) or 1 (spheres)
 
     void store(std::ptrdiff_t p, const Manifold& m) const;
 };

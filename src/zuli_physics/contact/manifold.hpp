@@ -9,7 +9,9 @@ namespace zuli {
 inline constexpr int MAX_CONTACTS = 4;
 
 // Only the first `count` points and depths are meaningful; depth i belongs to
-// point i. A separated pair has count 0 and the normal (0, 0, 0).
+// point i. A separated pair has count 0 and the normal (0, 0, 0). The
+// routines write no point or depth past the count: a Manifold that starts
+// zeroed holds 0.0 in every slot past it.
 struct Manifold {
     int count;
     Vec3 normal;
