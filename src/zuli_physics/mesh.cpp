@@ -396,6 +396,13 @@ NB_MODULE(mesh, m) {
                                        as_bytes(mesh.nodes()), nb::int_(mesh.checksum()));
              })
         .def("__setstate__", [](TriangleMesh& self, nb::handle state) { new (&self) TriangleMesh(from_state(state)); })
+        // What protocol 2 and later do by themselves (a new object, then
+        // __setstate__), said outright so that protocols 0 and 1 can too.
+        .def("__reduce__",
+             [](nb::handle self) {
+                 return nb::make_tuple(nb::module_::import_("copyreg").attr("__newobj__"), nb::make_tuple(self.type()),
+                                       self.attr("__getstate__")());
+             })
         .def("__repr__", [](const TriangleMesh& mesh) {
             return "<zuli_physics.mesh.TriangleMesh of " + std::to_string(mesh.triangle_count()) + " triangles>";
         });

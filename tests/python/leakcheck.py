@@ -195,6 +195,7 @@ def mesh_cases():
         "mesh bad dtype": lambda: mesh.TriangleMesh(array([0.0] * 9, [3, 3], "f"), faces(0, 1, 2)),
         "mesh bad radius": lambda: built.capsule(v(0, 0, 0), v(0, 0, 1), "x", out=out(4)),
         "mesh pickle": lambda: fresh(built.__getstate__()),
+        "mesh reduce": lambda: built.__reduce__(),
         "mesh corrupted state": lambda: fresh((1, state[1][:-8], *state[2:])),
         "mesh bad checksum": lambda: fresh((*state[:4], state[4] + 1)),
     }

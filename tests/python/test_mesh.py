@@ -280,9 +280,10 @@ def test_bad_queries_are_refused(terrain64):
             call()
 
 
-def test_pickle_round_trip_answers_identically(terrain64):
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_round_trip_answers_identically(terrain64, protocol):
     m, _ = terrain64
-    back = pickle.loads(pickle.dumps(m))
+    back = pickle.loads(pickle.dumps(m, protocol=protocol))
     assert back.triangle_count == m.triangle_count and back.nbytes == m.nbytes
     rng = np.random.default_rng(2)
     for c0, c1, r in capsules(rng, 200, [0, 0, 0], [32, 32, 0], ground=height):
