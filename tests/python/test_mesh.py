@@ -68,6 +68,19 @@ def test_random_meshes_at_every_scale(scale):
     assert hits > 0 or scale < 1
 
 
+def test_triangles_near_the_largest_double_build_query_and_pickle():
+    # Their centroid sums overflow to infinity, which once reached an
+    # undefined conversion of NaN to an integer (caught under the sanitizer).
+    big = 1.7e308
+    far = np.array([[[big, big, big], [big, -big, 0], [-big, big, 0]], [[-big, 0, 0], [-big, 1, 0], [-big, 0, 1]]])
+    tris = np.concatenate([far, soup(60, 4)])
+    m = mesh.TriangleMesh.from_triangles(tris)
+    queries = capsules(np.random.default_rng(5), 40, [-3] * 3, [3] * 3)
+    assert check_queries(m, tris, queries) > 0
+    back = pickle.loads(pickle.dumps(m))
+    assert check_queries(back, tris, queries[:10]) >= 0
+
+
 @pytest.mark.parametrize("c0, c1, radius", [
     ([1, 1, 0.2], [1, 1, 1.2], -0.3),
     ([1, 1, 0.2], [1, 1, 1.2], np.inf),

@@ -232,8 +232,12 @@ Stored<std::uint32_t> morton_codes(std::size_t n, Corner corner) {
         double c[3];
         centroid(i, c);
         std::uint32_t code = 0;
-        for (int a = 0; a < 3; ++a)
-            code |= spread(static_cast<std::uint32_t>(std::clamp((c[a] - lo[a]) * scale, 0.0, steps))) << (2 - a);
+        for (int a = 0; a < 3; ++a) {
+            // A centroid sum that overflowed makes t NaN: cell 0 for it
+            // (converting NaN to an integer is undefined).
+            const double t = (c[a] - lo[a]) * scale;
+            code |= spread(static_cast<std::uint32_t>(t >= 0.0 ? std::min(t, steps) : 0.0)) << (2 - a);
+        }
         codes[i] = code;
     }
     return codes;
