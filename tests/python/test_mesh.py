@@ -77,8 +77,7 @@ def test_triangles_near_the_largest_double_build_query_and_pickle():
     m = mesh.TriangleMesh.from_triangles(tris)
     queries = capsules(np.random.default_rng(5), 40, [-3] * 3, [3] * 3)
     assert check_queries(m, tris, queries) > 0
-    back = pickle.loads(pickle.dumps(m))
-    assert check_queries(back, tris, queries[:10]) >= 0
+    check_queries(pickle.loads(pickle.dumps(m)), tris, queries[:10])
 
 
 @pytest.mark.parametrize("c0, c1, radius", [
