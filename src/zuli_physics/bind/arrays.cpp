@@ -424,11 +424,12 @@ Strided strided(const InArray& a) {
 }
 
 int thread_count(const char* fn, nb::handle threads) {
-    const std::string arg = std::string(fn) + "() argument 'threads'";
+    // Every call comes here: the message's text is made only for a refusal.
+    const auto arg = [fn] { return std::string(fn) + "() argument 'threads'"; };
     nb::object index = nb::steal(PyNumber_Index(threads.ptr()));
     if (!index) {
         PyErr_Clear();
-        fail(PyExc_TypeError, arg + " must be an int, not " + nb::type_name(threads.type()).c_str());
+        fail(PyExc_TypeError, arg() + " must be an int, not " + nb::type_name(threads.type()).c_str());
     }
     int overflow = 0;
     const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
@@ -437,7 +438,7 @@ int thread_count(const char* fn, nb::handle threads) {
         return cpus.is_none() ? 1 : nb::cast<int>(cpus);
     }
     if (overflow < 0 || (!overflow && n < 1))
-        fail(PyExc_ValueError, arg + " must be a positive count or -1 (one per CPU), not " +
+        fail(PyExc_ValueError, arg() + " must be a positive count or -1 (one per CPU), not " +
                                    nb::str(index).c_str());
     return overflow || n > INT_MAX ? INT_MAX : static_cast<int>(n);
 }
