@@ -71,12 +71,7 @@ SphereArgs sphere_side(const char* fn, nb::handle c, nb::handle r, const char* c
     s.c = input(c, {fn, cn}, Elem::Float64, {{-1, 3}, [&] { return std::string("(") + K + ", 3)"; }});
     const std::int64_t k = static_cast<std::int64_t>(s.c.shape(0));
     if (is_one_number(r)) {
-        s.radius = PyFloat_AsDouble(r.ptr());
-        if (s.radius == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_OverflowError, "%s() argument '%s': the int is too large for a float64 radius", fn, rn);
-            throw nb::python_error();
-        }
+        s.radius = one_number(r, {fn, rn});
     } else {
         s.r = input(r, {fn, rn}, Elem::Float64,
                     {{k}, [&] {

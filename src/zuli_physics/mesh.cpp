@@ -41,16 +41,11 @@ PyObject* mesh_contacts;  // the named tuple type, kept for the process's life
     throw nb::python_error();
 }
 
-double number(nb::handle obj, const char* fn, const char* name) {
-    const double v = PyFloat_AsDouble(obj.ptr());
-    if (v == -1.0 && PyErr_Occurred()) {
-        const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
-        PyErr_Clear();
-        raise(overflow ? PyExc_OverflowError : PyExc_TypeError,
-              std::string(fn) + "() argument '" + name + "' must be a number, not " +
-                  (overflow ? std::string("an int too large for a float64") : nb::type_name(obj.type()).c_str()));
-    }
-    return v;
+// One radius for the capsule (see is_one_number()).
+double radius_of(nb::handle obj, const char* fn) {
+    if (!is_one_number(obj))
+        raise(PyExc_TypeError, std::string(fn) + "() argument 'radius' must be a number, not " + described(obj));
+    return one_number(obj, {fn, "radius"});
 }
 
 std::string vertex_text(Vec3 v) {
@@ -153,7 +148,7 @@ nb::object contacts(const std::vector<MeshHit>& hits) {
 nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb::handle radius, nb::handle out) {
     const char* fn = "TriangleMesh.capsule";
     const Vec3 c0 = input_vec3(cp0, fn, "cp0"), c1 = input_vec3(cp1, fn, "cp1");
-    const double r = number(radius, fn, "radius");
+    const double r = radius_of(radius, fn);
     // Small enough for the usual query to stay off the heap's slow paths.
     std::vector<MeshHit> hits;
     hits.reserve(16);
@@ -202,7 +197,7 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
     InArray r;
     double one_radius = 0.0;
     if (is_one_number(radius))
-        one_radius = number(radius, fn, "radius");
+        one_radius = one_number(radius, {fn, "radius"});
     else
         r = input(radius, {fn, "radius"}, Elem::Float64, {{m}, [&] { return "(M,)" + fixed() + ", or one number"; }});
     const CapsuleRows rows = {

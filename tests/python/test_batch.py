@@ -7,6 +7,8 @@ import os
 import threading
 import time
 import tracemalloc
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -178,7 +180,8 @@ def test_thread_counts_are_any_integer(threads):
         assert np.array_equal(x, y)
 
 
-@pytest.mark.parametrize("one", [0.5, np.float64(0.5), np.float32(0.5), np.array(0.5), np.array(0.5, np.float32)])
+@pytest.mark.parametrize("one", [0.5, np.float64(0.5), np.float32(0.5), np.array(0.5), np.array(0.5, np.float32),
+                                 Fraction(1, 2), Decimal("0.5")])
 def test_sphere_radius_forms_and_refusals(one):
     args = sphere_args()
     as_array = batch.sphere_sphere(args["ca"], args["ra"], args["cb"], np.full(8, 0.5))
@@ -187,6 +190,9 @@ def test_sphere_radius_forms_and_refusals(one):
         assert np.array_equal(x, y)
     refused(lambda: batch.sphere_sphere(args["ca"], np.complex128(1), args["cb"], 1.0), TypeError, "'ra'",
             "complex128 scalar")
+    refused(lambda: batch.sphere_sphere(args["ca"], 1j, args["cb"], 1.0), TypeError, "'ra'", "complex")
+    refused(lambda: batch.sphere_sphere(args["ca"], 10**400, args["cb"], 1.0), OverflowError, "'ra'",
+            "too large for a float64")
     refused(lambda: batch.sphere_sphere(args["ca"], np.ones(7), args["cb"], 1.0), ValueError, "'ra'", "(7,)")
     refused(lambda: batch.sphere_box(args["ca"], np.ones(8, np.float32), **{k: v for k, v in box_args().items()
                                                                           if k in ("cb", "Rb", "hb")}),

@@ -6,6 +6,8 @@ import pickle
 import subprocess
 import sys
 import threading
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -260,15 +262,15 @@ def test_bad_meshes_are_refused(make, exc, needles):
         assert needle in str(info.value)
 
 
-@pytest.mark.parametrize("one", [np.float32(0.25), np.array(0.25), np.int64(1)])
+@pytest.mark.parametrize("one", [np.float32(0.25), np.array(0.25), np.int64(1), Fraction(1, 4), Decimal("0.25")])
 def test_capsules_take_any_real_scalar_as_one_radius(terrain64, one):
     m, _ = terrain64
     c0 = np.array([[4.0, 4.0, 0.1], [9.0, 3.0, 0.2]])
     offsets, got = m.capsules(c0, c0 + [0.0, 0.0, 1.0], one)
     for j in range(2):
         want = m.capsule(c0[j], c0[j] + [0.0, 0.0, 1.0], float(one))
-        for g, w in zip(got, want):
-            assert same_bits(g[offsets[j]:offsets[j + 1]], w)
+        for g, w, single in zip(got, want, m.capsule(c0[j], c0[j] + [0.0, 0.0, 1.0], one)):
+            assert same_bits(g[offsets[j]:offsets[j + 1]], w) and same_bits(single, w)
 
 
 def test_bad_queries_are_refused(terrain64):
@@ -286,6 +288,10 @@ def test_bad_queries_are_refused(terrain64):
         (lambda: m.capsules(np.zeros((3, 3)), np.zeros((3, 3)), 0.3, threads="2"), TypeError, "'threads'"),
         (lambda: m.capsules(np.zeros((3, 3)), None, 0.3), TypeError, "'cp1'"),
         (lambda: m.capsule(v, v, None), TypeError, "'radius'"),
+        (lambda: m.capsule(v, v, np.complex128(1)), TypeError, "'radius' must be a number, not a complex128 scalar"),
+        (lambda: m.capsule(v, v, np.array([0.3])), TypeError, "'radius' must be a number, not a float64 array"),
+        (lambda: m.capsules(np.zeros((3, 3)), np.zeros((3, 3)), 1j), TypeError, "'radius'"),
+        (lambda: m.capsules(np.zeros((3, 3)), np.zeros((3, 3)), Fraction(10**400)), OverflowError, "'radius'"),
         (lambda: m.overlap(v, [1, 1, 1]), TypeError, "'hi'"),
     ]:
         with pytest.raises(exc, match=needle):

@@ -286,20 +286,6 @@ std::string with_article(const std::string& name) {
     return (vowel ? "an " : "a ") + name;
 }
 
-// What the caller passed, for messages: "a float32 array", "a complex128
-// scalar" (a NumPy scalar or a 0-d array) or "list".
-std::string described(nb::handle obj) {
-    if (nb::hasattr(obj, "dtype") && nb::hasattr(obj, "shape")) {
-        nb::object dtype = obj.attr("dtype");
-        nb::str text = nb::steal<nb::str>(PyObject_Str(dtype.ptr()));
-        const Py_ssize_t ndim = PyObject_Length(obj.attr("shape").ptr());
-        if (ndim < 0) PyErr_Clear();
-        const bool scalar = ndim == 0;
-        return with_article(text.c_str()) + (scalar ? " scalar" : " array");
-    }
-    return nb::type_name(obj.type()).c_str();
-}
-
 [[noreturn]] void fail(PyObject* type, const std::string& message) {
     throw nb::builtin_exception(type == PyExc_TypeError ? nb::exception_type::type_error
                                                         : nb::exception_type::value_error,
@@ -331,6 +317,20 @@ bool contiguous(const Array& a) {
 std::string prefix(const Where& w) { return std::string(w.fn) + "() argument '" + w.name + "'"; }
 
 }  // namespace
+
+// What the caller passed, for messages: "a float32 array", "a complex128
+// scalar" (a NumPy scalar or a 0-d array) or "list".
+std::string described(nb::handle obj) {
+    if (nb::hasattr(obj, "dtype") && nb::hasattr(obj, "shape")) {
+        nb::object dtype = obj.attr("dtype");
+        nb::str text = nb::steal<nb::str>(PyObject_Str(dtype.ptr()));
+        const Py_ssize_t ndim = PyObject_Length(obj.attr("shape").ptr());
+        if (ndim < 0) PyErr_Clear();
+        const bool scalar = ndim == 0;
+        return with_article(text.c_str()) + (scalar ? " scalar" : " array");
+    }
+    return nb::type_name(obj.type()).c_str();
+}
 
 std::string shape_text(std::initializer_list<std::int64_t> dims) {
     std::string s = "(";
@@ -402,18 +402,35 @@ Vec3 input_vec3(nb::handle obj, const char* fn, const char* name) {
 bool is_one_number(nb::handle obj) {
     PyObject* o = obj.ptr();
     if (PyFloat_Check(o) || PyLong_Check(o)) return true;
-    if (!numpy_loaded()) return false;
-    const auto real = [](const PyArray_Descr* d) {
-        return d->kind == 'b' || d->kind == 'i' || d->kind == 'u' || d->kind == 'f';
-    };
-    if (PyArray_IsScalar(o, Generic)) {
-        PyArray_Descr* descr = PyArray_DescrFromScalar(o);  // a new reference
-        const bool is_real = descr && real(descr);
-        Py_XDECREF(descr);
-        return is_real;
+    if (numpy_loaded()) {
+        const auto real = [](const PyArray_Descr* d) {
+            return d->kind == 'b' || d->kind == 'i' || d->kind == 'u' || d->kind == 'f';
+        };
+        if (PyArray_IsScalar(o, Generic)) {
+            PyArray_Descr* descr = PyArray_DescrFromScalar(o);  // a new reference
+            const bool is_real = descr && real(descr);
+            Py_XDECREF(descr);
+            return is_real;
+        }
+        auto* a = reinterpret_cast<PyArrayObject*>(o);
+        if (PyArray_Check(o)) return PyArray_NDIM(a) == 0 && real(PyArray_DESCR(a));
     }
-    auto* a = reinterpret_cast<PyArrayObject*>(o);
-    return PyArray_Check(o) && PyArray_NDIM(a) == 0 && real(PyArray_DESCR(a));
+    // Other real numbers (fractions.Fraction, decimal.Decimal) convert as
+    // float() converts them. Complex numbers are refused: their imaginary
+    // part would be dropped. So are buffers, which are arrays.
+    const PyNumberMethods* num = Py_TYPE(o)->tp_as_number;
+    return num && (num->nb_float || num->nb_index) && !PyComplex_Check(o) && !PyObject_CheckBuffer(o);
+}
+
+double one_number(nb::handle obj, const Where& where) {
+    const double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+        PyErr_Clear();
+        PyErr_SetString(PyExc_OverflowError, (prefix(where) + " is too large for a float64").c_str());
+        throw nb::python_error();
+    }
+    return v;
 }
 
 Strided strided(const InArray& a) {

@@ -106,6 +106,10 @@ private:
 InArray input(nb::handle obj, const Where& where, Elem elem, const Shape& shape);
 OutArray output(nb::handle obj, const Where& where, Elem elem, const Shape& shape);
 
+// What the caller passed, for messages: "a float32 array", "a complex128
+// scalar" (a NumPy scalar or a 0-d array) or "list".
+std::string described(nb::handle obj);
+
 // "(4096, 4, 3)"
 std::string shape_text(std::initializer_list<std::int64_t> dims);
 
@@ -115,10 +119,15 @@ std::string shape_text(std::initializer_list<std::int64_t> dims);
 Vec3 input_vec3(nb::handle obj, const char* fn, const char* name);
 
 // Is obj one real number: a Python int or float, a NumPy scalar of a bool,
-// integer or floating dtype, or a 0-d array of one? (Where an argument takes
-// an array or one number for every row; the caller reads it with
-// PyFloat_AsDouble.)
+// integer or floating dtype, a 0-d array of one, or another object float()
+// takes that is neither complex nor a buffer (fractions.Fraction,
+// decimal.Decimal)? (Where an argument takes an array or one number for
+// every row.)
 bool is_one_number(nb::handle obj);
+
+// The value of an argument that is_one_number() accepted, as float() gives
+// it; one too large for a float64 raises OverflowError naming the argument.
+double one_number(nb::handle obj, const Where& where);
 
 // A float64 array as a strided view with byte strides.
 Strided strided(const InArray& a);
