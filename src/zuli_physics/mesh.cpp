@@ -322,7 +322,7 @@ NB_MODULE(mesh, m) {
     mesh_contacts = contacts_type.release().ptr();
 
     nb::class_<TriangleMesh>(
-        m, "TriangleMesh",
+        m, "TriangleMesh", nb::is_weak_referenceable(),
         "A static triangle mesh indexed for capsule contacts and box overlaps.\n"
         "\n"
         "TriangleMesh(vertices, faces): vertices (V, 3) float64, faces (F, 3) int32 or int64 rows of\n"
@@ -390,7 +390,9 @@ NB_MODULE(mesh, m) {
                  return nb::make_tuple(kStateVersion, as_bytes(mesh.triangles()), as_bytes(mesh.ids()),
                                        as_bytes(mesh.nodes()), nb::int_(mesh.checksum()));
              })
-        .def("__setstate__", [](TriangleMesh& self, nb::handle state) { new (&self) TriangleMesh(from_state(state)); })
+        .def(
+            "__setstate__", [](TriangleMesh& self, nb::handle state) { new (&self) TriangleMesh(from_state(state)); },
+            "state"_a.none())
         // What protocol 2 and later do by themselves (a new object, then
         // __setstate__), said outright so that protocols 0 and 1 can too.
         .def("__reduce__",
@@ -399,6 +401,7 @@ NB_MODULE(mesh, m) {
                                        self.attr("__getstate__")());
              })
         .def("__repr__", [](const TriangleMesh& mesh) {
-            return "<zuli_physics.mesh.TriangleMesh of " + std::to_string(mesh.triangle_count()) + " triangles>";
+            const std::int64_t n = mesh.triangle_count();
+            return "<zuli_physics.mesh.TriangleMesh of " + std::to_string(n) + (n == 1 ? " triangle>" : " triangles>");
         });
 }

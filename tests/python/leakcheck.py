@@ -11,6 +11,8 @@ import ctypes
 import json
 import struct
 import sys
+import weakref
+from fractions import Fraction
 
 from zuli_physics import _collide_native as native
 from zuli_physics import batch, mesh
@@ -194,6 +196,9 @@ def mesh_cases():
                                                      faces(0, 1, 2)),
         "mesh bad dtype": lambda: mesh.TriangleMesh(array([0.0] * 9, [3, 3], "f"), faces(0, 1, 2)),
         "mesh bad radius": lambda: built.capsule(v(0, 0, 0), v(0, 0, 1), "x", out=out(4)),
+        "mesh Fraction radius": lambda: built.capsule(v(0.5, 0.5, 0.2), v(0.5, 0.5, 1), Fraction(3, 10), out=out(4)),
+        "mesh radius too large": lambda: built.capsule(v(0, 0, 0), v(0, 0, 1), Fraction(10**400), out=out(4)),
+        "mesh weakref": lambda: weakref.ref(mesh.TriangleMesh(verts(), faces(0, 1, 2))),
         "mesh pickle": lambda: fresh(built.__getstate__()),
         "mesh reduce": lambda: built.__reduce__(),
         "mesh corrupted state": lambda: fresh((1, state[1][:-8], *state[2:])),

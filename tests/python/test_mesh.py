@@ -6,6 +6,7 @@ import pickle
 import subprocess
 import sys
 import threading
+import weakref
 from decimal import Decimal
 from fractions import Fraction
 
@@ -317,7 +318,7 @@ def test_corrupted_pickles_are_refused():
     bad_states = [(), (version,), state[:4], (version + 1, *state[1:]), (version, b"", b"", b"", state[4]),
                   (version, state[1][:-8], *state[2:]), (version, state[1], state[2][:-4], *state[3:]),
                   (version, state[1], state[2], state[3][:-1], state[4]), (*state[:4], state[4] ^ 1),
-                  (version, 5, 6, 7, 8), (*state[:4], "x")]
+                  (version, 5, 6, 7, 8), (*state[:4], "x"), None]
     for _ in range(300):
         field = int(rng.integers(1, 4))
         raw = bytearray(state[field])
@@ -355,6 +356,11 @@ def test_threads_query_one_mesh_at_once(terrain64):
     for t in pool:
         t.join()
     assert not errors
+
+
+def test_meshes_can_be_weakly_referenced(terrain64):
+    m, _ = terrain64
+    assert weakref.ref(m)() is m
 
 
 def test_empty_mesh():
