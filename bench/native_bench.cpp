@@ -70,8 +70,9 @@ zuli::BoxRows rows_of(int side) {
 void BM_BoxRows_Ours(benchmark::State& state) {
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(g_a.size());
     const zuli::BoxRows a = rows_of(0), b = rows_of(1);
-    const zuli::ContactRows out{g_rows.count.data(), g_rows.normal.data(), g_rows.points.data(),
-                                g_rows.depths.data(), zuli::MAX_CONTACTS};
+    const auto bytes = [](auto& v) { return reinterpret_cast<char*>(v.data()); };
+    const zuli::ContactRows out{bytes(g_rows.count), bytes(g_rows.normal), bytes(g_rows.points), bytes(g_rows.depths),
+                                zuli::MAX_CONTACTS};
     const zuli::PairRows pairs;
     for (auto _ : state) {
         zuli::box_box_rows(a, b, pairs, out, 0, n);

@@ -135,8 +135,8 @@ struct Outputs {
     nb::object result;  // the named tuple handed back
     OutArray count, normal, points, depths;
     ContactRows rows(int slots) const {
-        return {static_cast<std::uint8_t*>(count.data()), static_cast<double*>(normal.data()),
-                static_cast<double*>(points.data()), static_cast<double*>(depths.data()), slots};
+        return {static_cast<char*>(count.data()), static_cast<char*>(normal.data()), static_cast<char*>(points.data()),
+                static_cast<char*>(depths.data()), slots};
     }
 };
 

@@ -104,14 +104,17 @@ TriangleMesh from_triangles(nb::handle verts) {
     return build(src, fn, "verts", "verts");
 }
 
-// Writes `hits` at rows [at, at + hits.size()) of four result arrays.
-void write_hits(const std::vector<MeshHit>& hits, std::int64_t at, std::int64_t* triangle, double* points,
-                double* normals, double* depths) {
+// Writes `hits` at rows [at, at + hits.size()) of four result arrays, given
+// by their first bytes: a caller's `out` may be unaligned (NumPy allows it),
+// so every element is copied in.
+void write_hits(const std::vector<MeshHit>& hits, std::int64_t at, void* triangle, void* points, void* normals,
+                void* depths) {
+    const auto row = [](void* base, std::int64_t i, std::size_t size) { return static_cast<char*>(base) + i * size; };
     for (const MeshHit& hit : hits) {
-        triangle[at] = hit.triangle;
-        std::memcpy(points + 3 * at, &hit.point, sizeof(Vec3));
-        std::memcpy(normals + 3 * at, &hit.normal, sizeof(Vec3));
-        depths[at] = hit.depth;
+        std::memcpy(row(triangle, at, sizeof hit.triangle), &hit.triangle, sizeof hit.triangle);
+        std::memcpy(row(points, at, sizeof(Vec3)), &hit.point, sizeof(Vec3));
+        std::memcpy(row(normals, at, sizeof(Vec3)), &hit.normal, sizeof(Vec3));
+        std::memcpy(row(depths, at, sizeof hit.depth), &hit.depth, sizeof hit.depth);
         ++at;
     }
 }
@@ -124,10 +127,10 @@ public:
           pts_(new_array({count, 3}, Dtype::Float64)),
           nrm_(new_array({count, 3}, Dtype::Float64)),
           dep_(new_array({count}, Dtype::Float64)),
-          t_(static_cast<std::int64_t*>(new_array_data(tri_))),
-          p_(static_cast<double*>(new_array_data(pts_))),
-          n_(static_cast<double*>(new_array_data(nrm_))),
-          d_(static_cast<double*>(new_array_data(dep_))) {}
+          t_(new_array_data(tri_)),
+          p_(new_array_data(pts_)),
+          n_(new_array_data(nrm_)),
+          d_(new_array_data(dep_)) {}
 
     void put(std::int64_t at, const std::vector<MeshHit>& hits) { write_hits(hits, at, t_, p_, n_, d_); }
 
@@ -135,8 +138,7 @@ public:
 
 private:
     nb::object tri_, pts_, nrm_, dep_;
-    std::int64_t* t_;
-    double *p_, *n_, *d_;
+    void *t_, *p_, *n_, *d_;
 };
 
 nb::object contacts(const std::vector<MeshHit>& hits) {
@@ -182,8 +184,7 @@ nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
         raise(PyExc_ValueError, std::string(fn) + "(): " + std::to_string(h) + " contacts need an 'out' of capacity " +
                                     std::to_string(h) + ", and it has " + std::to_string(cap) +
                                     "; nothing was written");
-    write_hits(hits, 0, static_cast<std::int64_t*>(t.data()), static_cast<double*>(p.data()),
-               static_cast<double*>(n.data()), static_cast<double*>(d.data()));
+    write_hits(hits, 0, t.data(), p.data(), n.data(), d.data());
     return make_named(mesh_contacts, {leading(o[0], h), leading(o[1], h), leading(o[2], h), leading(o[3], h)});
 }
 

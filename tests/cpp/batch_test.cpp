@@ -22,7 +22,11 @@ constexpr double kStale = 12345.0;
 struct Out {
     explicit Out(int P, int slots)
         : count(P, 99), normal(3 * P, kStale), points(3 * slots * P, kStale), depths(slots * P, kStale),
-          rows{count.data(), normal.data(), points.data(), depths.data(), slots} {}
+          rows{bytes(count), bytes(normal), bytes(points), bytes(depths), slots} {}
+    template <class T>
+    static char* bytes(std::vector<T>& v) {
+        return reinterpret_cast<char*>(v.data());
+    }
     std::vector<std::uint8_t> count;
     std::vector<double> normal, points, depths;
     ContactRows rows;

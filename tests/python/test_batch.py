@@ -237,11 +237,19 @@ def test_every_kind_of_numpy_input_reads_the_same_bits(make, tmp_path):
         assert g.tobytes() == w[::-1].tobytes()
 
 
-def test_outputs_that_subclass_ndarray_are_written_in_place(tmp_path):
+def writable_memmap(a, path):
+    return np.memmap(path, dtype=a.dtype, mode="w+", shape=a.shape)
+
+
+@pytest.mark.parametrize("make", [writable_memmap, unaligned], ids=["memmap", "unaligned"])
+@pytest.mark.parametrize("name", ["box_box", "sphere_box"])
+def test_memmapped_and_unaligned_outputs_are_written_in_place(make, name, tmp_path):
     args = box_args()
-    want = batch.box_box(**args)
-    out = tuple(np.memmap(tmp_path / f"out{i}", dtype=w.dtype, mode="w+", shape=w.shape) for i, w in enumerate(want))
-    got = batch.box_box(**args, out=out)
+    if name == "sphere_box":
+        args = dict(cs=args["ca"], rs=0.6, cb=args["cb"], Rb=args["Rb"], hb=args["hb"])
+    want = getattr(batch, name)(**args)
+    out = tuple(make(np.zeros_like(w), tmp_path / f"out{i}") for i, w in enumerate(want))
+    got = getattr(batch, name)(**args, out=out)
     assert all(g is o for g, o in zip(got, out))
     for g, w in zip(got, want):
         assert g.tobytes() == w.tobytes()

@@ -17,14 +17,14 @@ BadPair first_bad_pair(const PairRows& pairs, std::ptrdiff_t P, std::int64_t ka,
 void ContactRows::store(std::ptrdiff_t p, const Manifold& m) const {
     // m started zeroed and the routines write no slot past the count, so
     // every slot is copied as it stands (sizes fixed, for plain moves).
-    count[p] = static_cast<std::uint8_t>(m.count);
-    std::memcpy(normal + 3 * p, &m.normal, sizeof m.normal);
+    count[p] = static_cast<char>(m.count);
+    std::memcpy(normal + p * sizeof m.normal, &m.normal, sizeof m.normal);
     if (slots == MAX_CONTACTS) {
-        std::memcpy(points + 3 * MAX_CONTACTS * p, m.points, sizeof m.points);
-        std::memcpy(depths + MAX_CONTACTS * p, m.depths, sizeof m.depths);
+        std::memcpy(points + p * sizeof m.points, m.points, sizeof m.points);
+        std::memcpy(depths + p * sizeof m.depths, m.depths, sizeof m.depths);
     } else {
-        std::memcpy(points + 3 * p, m.points, sizeof(Vec3));
-        std::memcpy(depths + p, m.depths, sizeof(double));
+        std::memcpy(points + p * sizeof(Vec3), m.points, sizeof(Vec3));
+        std::memcpy(depths + p * sizeof(double), m.depths, sizeof(double));
     }
 }
 

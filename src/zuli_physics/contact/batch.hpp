@@ -103,12 +103,14 @@ BadPair first_bad_pair(const PairRows& pairs, std::ptrdiff_t P, std::int64_t ka,
 // C-contiguous outputs for P rows of `slots` contacts: count (P,), normal
 // (P, 3), points (P, slots, 3), depths (P, slots). Every element of a row is
 // written: the slots at and past the row's count hold 0.0, and a separated
-// row has the normal (0, 0, 0).
+// row has the normal (0, 0, 0). The arrays are given by their first bytes:
+// a caller's array may be unaligned (NumPy allows it), so elements are
+// copied in, never stored through a typed pointer.
 struct ContactRows {
-    std::uint8_t* count;
-    double* normal;
-    double* points;
-    double* depths;
+    char* count;
+    char* normal;
+    char* points;
+    char* depths;
     int slots;  // MAX_CONTACTS (boxes) or 1 (spheres)
 
     void store(std::ptrdiff_t p, const Manifold& m) const;
