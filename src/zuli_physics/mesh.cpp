@@ -344,8 +344,8 @@ NB_MODULE(mesh, m) {
         "triangle's plane and projects into it; such a triangle is out of reach and not examined.)\n"
         "\n"
         "Queries release the interpreter lock; a mesh never changes once built, so several threads\n"
-        "may query one mesh at once. A mesh pickles with its hierarchy, which is checked, not\n"
-        "rebuilt, when unpickled.")
+        "may query one mesh at once; copy.copy and copy.deepcopy return the mesh itself. A mesh\n"
+        "pickles with its hierarchy, which is checked, not rebuilt, when unpickled.")
         // Arguments take None too, so that the checks name the one that is
         // wrong (nanobind would list the signature instead).
         .def("__init__", &init_from_faces, "vertices"_a.none(), "faces"_a.none(),
@@ -400,6 +400,18 @@ NB_MODULE(mesh, m) {
              [](nb::handle self) {
                  return nb::make_tuple(nb::module_::import_("copyreg").attr("__newobj__"), nb::make_tuple(self.type()),
                                        self.attr("__getstate__")());
+             })
+        // A mesh never changes once built, so a copy may be the mesh itself,
+        // as for a tuple or a frozenset (a real copy of a large mesh took
+        // half a second and its size again in memory).
+        .def("__copy__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); }, "memo"_a.none())
+        // sys.getsizeof counts the storage the mesh owns, as it does for a
+        // NumPy array's data.
+        .def("__sizeof__",
+             [](nb::handle self) {
+                 return static_cast<std::size_t>(Py_TYPE(self.ptr())->tp_basicsize) +
+                        nb::cast<const TriangleMesh&>(self).nbytes();
              })
         .def("__repr__", [](const TriangleMesh& mesh) {
             const std::int64_t n = mesh.triangle_count();

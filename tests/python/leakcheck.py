@@ -199,6 +199,7 @@ def mesh_cases():
         "mesh Fraction radius": lambda: built.capsule(v(0.5, 0.5, 0.2), v(0.5, 0.5, 1), Fraction(3, 10), out=out(4)),
         "mesh radius too large": lambda: built.capsule(v(0, 0, 0), v(0, 0, 1), Fraction(10**400), out=out(4)),
         "mesh weakref": lambda: weakref.ref(mesh.TriangleMesh(verts(), faces(0, 1, 2))),
+        "mesh copies": lambda: (built.__copy__(), built.__deepcopy__({}), built.__sizeof__()),
         "mesh pickle": lambda: fresh(built.__getstate__()),
         "mesh reduce": lambda: built.__reduce__(),
         "mesh corrupted state": lambda: fresh((1, state[1][:-8], *state[2:])),

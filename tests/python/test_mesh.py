@@ -1,6 +1,7 @@
 """zuli_physics.mesh: every query against brute force over all triangles,
 bit for bit, and the mesh's refusals, outputs, threads and pickling."""
 
+import copy
 import os
 import pickle
 import subprocess
@@ -363,9 +364,11 @@ def test_threads_query_one_mesh_at_once(terrain64):
     assert not errors
 
 
-def test_meshes_can_be_weakly_referenced(terrain64):
+def test_a_mesh_is_shared_by_copies_and_weak_references(terrain64):
     m, _ = terrain64
     assert weakref.ref(m)() is m
+    assert copy.copy(m) is m and copy.deepcopy({"ground": m})["ground"] is m  # it never changes once built
+    assert sys.getsizeof(m) > m.nbytes
 
 
 def test_empty_mesh():
