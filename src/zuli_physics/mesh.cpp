@@ -55,6 +55,11 @@ std::string vertex_text(Vec3 v) {
 }
 
 TriangleMesh build(const TriangleSource& src, const char* fn, const char* vname, const char* fname) {
+    // Refused before the triangles are read: a broadcast array can hold
+    // that many at no cost, and checking them takes seconds.
+    if (src.n > kMaxMeshTriangles)
+        raise(PyExc_ValueError, std::string(fn) + "(): a mesh holds at most " + std::to_string(kMaxMeshTriangles) +
+                                    " triangles");
     SourceCheck check;
     {
         nb::gil_scoped_release unlocked;
@@ -72,9 +77,6 @@ TriangleMesh build(const TriangleSource& src, const char* fn, const char* vname,
         raise(PyExc_ValueError, std::string(fn) + "() argument '" + vname + "': " + where + " is not finite " +
                                     vertex_text(src.vertex(check.bad_vertex)));
     }
-    if (src.n > kMaxMeshTriangles)
-        raise(PyExc_ValueError, std::string(fn) + "(): a mesh holds at most " + std::to_string(kMaxMeshTriangles) +
-                                    " triangles");
     nb::gil_scoped_release unlocked;
     return TriangleMesh(src);
 }

@@ -260,6 +260,9 @@ def test_queries_keep_no_references_to_their_arrays(terrain64):
     (lambda: mesh.TriangleMesh(np.zeros((3, 3)), np.array([[0, 1, 2]], np.uint64)), TypeError,
      ["'faces'", "int32 or int64"]),
     (lambda: mesh.TriangleMesh(np.zeros((3, 2)), np.array([[0, 1, 2]])), ValueError, ["'vertices'", "(V, 3)"]),
+    # 2**28 triangles at no cost in memory, refused before they are read
+    (lambda: mesh.TriangleMesh.from_triangles(np.broadcast_to(np.zeros((1, 3, 3)), (2**28, 3, 3))), ValueError,
+     ["at most 268435455 triangles"]),
     (lambda: mesh.TriangleMesh.from_triangles([[[0.0] * 3] * 3]), TypeError, ["'verts'", "list"]),
 ])
 def test_bad_meshes_are_refused(make, exc, needles):
