@@ -180,6 +180,16 @@ def test_thread_counts_are_any_integer(threads):
         assert np.array_equal(x, y)
 
 
+class OtherArray:
+    """Another library's array: float() takes it, but it is an array."""
+
+    def __array__(self, dtype=None, copy=None):
+        return np.full(8, 0.5)
+
+    def __float__(self):
+        raise AssertionError("an array read as one number")
+
+
 @pytest.mark.parametrize("one", [0.5, np.float64(0.5), np.float32(0.5), np.array(0.5), np.array(0.5, np.float32),
                                  Fraction(1, 2), Decimal("0.5")])
 def test_sphere_radius_forms_and_refusals(one):
@@ -191,6 +201,7 @@ def test_sphere_radius_forms_and_refusals(one):
     refused(lambda: batch.sphere_sphere(args["ca"], np.complex128(1), args["cb"], 1.0), TypeError, "'ra'",
             "complex128 scalar")
     refused(lambda: batch.sphere_sphere(args["ca"], 1j, args["cb"], 1.0), TypeError, "'ra'", "complex")
+    refused(lambda: batch.sphere_sphere(args["ca"], OtherArray(), args["cb"], 1.0), TypeError, "'ra'", "OtherArray")
     refused(lambda: batch.sphere_sphere(args["ca"], 10**400, args["cb"], 1.0), OverflowError, "'ra'",
             "too large for a float64")
     refused(lambda: batch.sphere_sphere(args["ca"], np.ones(7), args["cb"], 1.0), ValueError, "'ra'", "(7,)")

@@ -417,9 +417,17 @@ bool is_one_number(nb::handle obj) {
     }
     // Other real numbers (fractions.Fraction, decimal.Decimal) convert as
     // float() converts them. Complex numbers are refused: their imaginary
-    // part would be dropped. So are buffers, which are arrays.
+    // part would be dropped. Arrays of other libraries (buffers, DLPack or
+    // NumPy's array protocols) are arrays even when float() takes them, as
+    // it does a tensor of one element.
     const PyNumberMethods* num = Py_TYPE(o)->tp_as_number;
-    return num && (num->nb_float || num->nb_index) && !PyComplex_Check(o) && !PyObject_CheckBuffer(o);
+    if (!num || !(num->nb_float || num->nb_index) || PyComplex_Check(o) || PyObject_CheckBuffer(o)) return false;
+    for (const char* protocol : {"__dlpack__", "__array__", "__array_interface__", "__array_struct__"}) {
+        const int has = PyObject_HasAttrStringWithError(o, protocol);
+        if (has < 0) PyErr_Clear();
+        if (has != 0) return false;
+    }
+    return true;
 }
 
 double one_number(nb::handle obj, const Where& where) {
