@@ -308,6 +308,33 @@ TriangleMesh from_state(nb::handle state) {
 
 }  // namespace
 
+// The attributes of an instance of a Python subclass (its __dict__), or
+// nothing when it has none.
+nb::object own_attributes(nb::handle self) {
+    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+    if (!dict || !*dict || PyDict_GET_SIZE(*dict) == 0) return {};
+    return nb::borrow(*dict);
+}
+
+// A mesh never changes once built, so its copy is the mesh itself, as for a
+// tuple (a real copy of a large mesh took half a second and its size again
+// in memory). An instance of a subclass with attributes of its own gets a
+// new mesh instead, with the attributes copied (deep: as copy.deepcopy
+// copies them, with the memo), so that no copy shares them.
+nb::object copy_of(nb::handle self, nb::handle memo, bool deep) {
+    nb::object attrs = own_attributes(self);
+    if (!attrs.is_valid()) return nb::borrow(self);
+    nb::object copy = nb::module_::import_("copyreg").attr("__newobj__")(self.type());
+    copy.attr("__setstate__")(self.attr("__getstate__")());
+    if (deep && PyDict_Check(memo.ptr())) {
+        nb::object key = nb::steal(PyLong_FromVoidPtr(self.ptr()));
+        if (!key.is_valid() || PyDict_SetItem(memo.ptr(), key.ptr(), copy.ptr()) < 0) throw nb::python_error();
+    }
+    nb::module_ copying = nb::module_::import_("copy");
+    copy.attr("__dict__").attr("update")(deep ? copying.attr("deepcopy")(attrs, memo) : copying.attr("copy")(attrs));
+    return copy;
+}
+
 NB_MODULE(mesh, m) {
     m.doc() =
         "Capsule contacts against large static triangle meshes through a bounding-volume hierarchy.\n"
@@ -394,20 +421,33 @@ NB_MODULE(mesh, m) {
                                        as_bytes(mesh.nodes()), nb::int_(mesh.checksum()));
              })
         .def(
-            "__setstate__", [](TriangleMesh& self, nb::handle state) { new (&self) TriangleMesh(from_state(state)); },
+            "__setstate__",
+            [](TriangleMesh& self, nb::handle state) {
+                // (state, attributes) only for an instance that has a
+                // __dict__; the attributes go first, so that nothing can
+                // fail once the mesh is built.
+                nb::handle obj = nb::find(&self);
+                PyObject* s = state.ptr();
+                const bool with_attrs = _PyObject_GetDictPtr(obj.ptr()) && PyTuple_Check(s) &&
+                                        PyTuple_GET_SIZE(s) == 2 && PyDict_Check(PyTuple_GET_ITEM(s, 1));
+                if (with_attrs) obj.attr("__dict__").attr("update")(nb::handle(PyTuple_GET_ITEM(s, 1)));
+                new (&self) TriangleMesh(from_state(with_attrs ? nb::handle(PyTuple_GET_ITEM(s, 0)) : state));
+            },
             "state"_a.none())
         // What protocol 2 and later do by themselves (a new object, then
         // __setstate__), said outright so that protocols 0 and 1 can too.
+        // An instance of a subclass with attributes of its own pickles them
+        // too, as (state, attributes).
         .def("__reduce__",
              [](nb::handle self) {
+                 nb::object state = self.attr("__getstate__")();
+                 nb::object attrs = own_attributes(self);
                  return nb::make_tuple(nb::module_::import_("copyreg").attr("__newobj__"), nb::make_tuple(self.type()),
-                                       self.attr("__getstate__")());
+                                       attrs.is_valid() ? nb::make_tuple(state, attrs) : state);
              })
-        // A mesh never changes once built, so a copy may be the mesh itself,
-        // as for a tuple or a frozenset (a real copy of a large mesh took
-        // half a second and its size again in memory).
-        .def("__copy__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); }, "memo"_a.none())
+        .def("__copy__", [](nb::handle self) { return copy_of(self, nb::none(), false); })
+        .def("__deepcopy__", [](nb::handle self, nb::handle memo) { return copy_of(self, memo, true); },
+             "memo"_a.none())
         // sys.getsizeof counts the storage the mesh owns, as it does for a
         // NumPy array's data.
         .def("__sizeof__",

@@ -182,6 +182,16 @@ def mesh_cases():
     out = lambda c: (array([0] * c, [c], "q"), array([0.0] * 3 * c, [c, 3]), array([0.0] * 3 * c, [c, 3]),  # noqa: E731
                      array([0.0] * c))
 
+    class Tagged(mesh.TriangleMesh):
+        pass
+
+    tagged = Tagged(verts(), faces(0, 1, 2, 1, 3, 2))
+    tagged.tags = ["ground"]
+
+    def fresh_tagged(s):
+        m = Tagged.__new__(Tagged)
+        Tagged.__setstate__(m, s)
+
     def fresh(s):
         m = mesh.TriangleMesh.__new__(mesh.TriangleMesh)
         m.__setstate__(s)
@@ -200,6 +210,11 @@ def mesh_cases():
         "mesh radius too large": lambda: built.capsule(v(0, 0, 0), v(0, 0, 1), Fraction(10**400), out=out(4)),
         "mesh weakref": lambda: weakref.ref(mesh.TriangleMesh(verts(), faces(0, 1, 2))),
         "mesh copies": lambda: (built.__copy__(), built.__deepcopy__({}), built.__sizeof__()),
+        # Called on the class: copy and pickle look the methods up on the
+        # instance, and each bound method nanobind makes keeps a reference
+        # to its type (nanobind's, no memory grows).
+        "mesh subclass copies": lambda: (Tagged.__copy__(tagged), Tagged.__deepcopy__(tagged, {}),
+                                         fresh_tagged(Tagged.__reduce__(tagged)[2])),
         "mesh pickle": lambda: fresh(built.__getstate__()),
         "mesh reduce": lambda: built.__reduce__(),
         "mesh corrupted state": lambda: fresh((1, state[1][:-8], *state[2:])),

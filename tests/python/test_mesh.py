@@ -374,6 +374,26 @@ def test_a_mesh_is_shared_by_copies_and_weak_references(terrain64):
     assert sys.getsizeof(m) > m.nbytes
 
 
+class TaggedMesh(mesh.TriangleMesh):
+    pass
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_a_subclass_copies_and_pickles_with_its_attributes(protocol):
+    m = TaggedMesh(soup(30, 4).reshape(-1, 3), np.arange(90).reshape(-1, 3))
+    assert copy.copy(m) is m  # no attributes of its own: nothing to share
+    m.tags = ["ground"]
+    m.me = m
+    shallow, deep, back = copy.copy(m), copy.deepcopy(m), pickle.loads(pickle.dumps(m, protocol=protocol))
+    assert shallow is not m and shallow.tags is m.tags
+    assert deep.tags == m.tags and deep.tags is not m.tags and deep.me is deep
+    assert type(back) is TaggedMesh and back.tags == ["ground"] and back.me is back
+    c0, c1 = np.array([0.5, 0.5, -1.0]), np.array([0.5, 0.5, 2.0])
+    for other in (shallow, deep, back):
+        for g, w in zip(other.capsule(c0, c1, 0.5), m.capsule(c0, c1, 0.5)):
+            assert same_bits(g, w)
+
+
 def test_empty_mesh():
     m = mesh.TriangleMesh.from_triangles(np.zeros((0, 3, 3)))
     assert m.triangle_count == 0 and len(m.capsule(np.zeros(3), np.ones(3), 1.0).triangle) == 0
