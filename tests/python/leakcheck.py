@@ -251,10 +251,12 @@ def main():
         # own caches, while a leaked object per call would add 2 x calls.
         # A refused batch call's traceback runs through Python frames, whose
         # cycles the collector frees whenever it runs: the longer run can end
-        # with fewer references than the shorter, never with more.
+        # with fewer references than the shorter, and now and then with one
+        # or two more (seen once in 158 cases of 20,000 calls), never with
+        # anything like a reference per call.
         short, long = delta(fn, calls), delta(fn, 3 * calls)
         growth = [long[0] - short[0], long[1] - short[1]]
-        if growth[0] > 0 or growth[1] > calls // 10:
+        if growth[0] > 2 or growth[1] > calls // 10:
             leaks[name] = growth
     print(json.dumps({"cases": len(CASES), "calls": 4 * calls, "leaks": leaks}))
 
