@@ -12,6 +12,7 @@ import json
 import struct
 import sys
 import weakref
+from decimal import Decimal
 from fractions import Fraction
 
 from zuli_physics import _collide_native as native
@@ -208,6 +209,7 @@ def mesh_cases():
         "mesh bad radius": lambda: built.capsule(v(0, 0, 0), v(0, 0, 1), "x", out=out(4)),
         "mesh Fraction radius": lambda: built.capsule(v(0.5, 0.5, 0.2), v(0.5, 0.5, 1), Fraction(3, 10), out=out(4)),
         "mesh radius too large": lambda: built.capsule(v(0, 0, 0), v(0, 0, 1), Fraction(10**400), out=out(4)),
+        "mesh radius unreadable": lambda: built.capsule(v(0, 0, 0), v(0, 0, 1), Decimal("sNaN"), out=out(4)),
         "mesh weakref": lambda: weakref.ref(mesh.TriangleMesh(verts(), faces(0, 1, 2))),
         "mesh copies": lambda: (built.__copy__(), built.__deepcopy__({}), built.__sizeof__()),
         # Called on the class: copy and pickle look the methods up on the

@@ -202,6 +202,8 @@ def test_sphere_radius_forms_and_refusals(one):
             "complex128 scalar")
     refused(lambda: batch.sphere_sphere(args["ca"], 1j, args["cb"], 1.0), TypeError, "'ra'", "complex")
     refused(lambda: batch.sphere_sphere(args["ca"], OtherArray(), args["cb"], 1.0), TypeError, "'ra'", "OtherArray")
+    refused(lambda: batch.sphere_sphere(args["ca"], Decimal("sNaN"), args["cb"], 1.0), ValueError,
+            "argument 'ra': cannot convert signaling NaN")
     refused(lambda: batch.sphere_sphere(args["ca"], 10**400, args["cb"], 1.0), OverflowError, "'ra'",
             "too large for a float64")
     refused(lambda: batch.sphere_sphere(args["ca"], np.ones(7), args["cb"], 1.0), ValueError, "'ra'", "(7,)")

@@ -301,6 +301,7 @@ def test_bad_queries_are_refused(terrain64):
         (lambda: m.capsule(v, v, np.complex128(1)), TypeError, "'radius' must be a number, not a complex128 scalar"),
         (lambda: m.capsule(v, v, np.array([0.3])), TypeError, "'radius' must be a number, not a float64 array"),
         (lambda: m.capsules(np.zeros((3, 3)), np.zeros((3, 3)), 1j), TypeError, "'radius'"),
+        (lambda: m.capsules(np.zeros((3, 3)), np.zeros((3, 3)), Decimal("sNaN")), ValueError, "'radius': cannot"),
         (lambda: m.capsules(np.zeros((3, 3)), np.zeros((3, 3)), Fraction(10**400)), OverflowError, "'radius'"),
         (lambda: m.overlap(v, [1, 1, 1]), TypeError, "'hi'"),
     ]:

@@ -433,9 +433,27 @@ bool is_one_number(nb::handle obj) {
 double one_number(nb::handle obj, const Where& where) {
     const double v = PyFloat_AsDouble(obj.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
-        PyErr_Clear();
-        PyErr_SetString(PyExc_OverflowError, (prefix(where) + " is too large for a float64").c_str());
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_OverflowError, (prefix(where) + " is too large for a float64").c_str());
+        } else {
+            // The object's own conversion failed (a __float__ returning a
+            // str, a signalling NaN Decimal): a TypeError or ValueError gets
+            // the argument's name, with the original as its cause; any
+            // other exception goes on as it is.
+            PyObject* cause = PyErr_GetRaisedException();
+            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(cause));
+            nb::str text = nb::steal<nb::str>(PyObject_Str(cause));
+            if (!text.is_valid() || (type != PyExc_TypeError && type != PyExc_ValueError)) {
+                PyErr_Clear();
+                PyErr_SetRaisedException(cause);
+                throw nb::python_error();
+            }
+            PyErr_Format(type, "%s: %s", prefix(where).c_str(), text.c_str());
+            PyObject* named = PyErr_GetRaisedException();
+            PyException_SetCause(named, cause);  // takes the reference
+            PyErr_SetRaisedException(named);
+        }
         throw nb::python_error();
     }
     return v;
