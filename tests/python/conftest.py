@@ -52,3 +52,12 @@ def run_isolated(body, *, python=None, env=None, preload=True):
 @pytest.fixture
 def unit_box():
     return vec(0, 0, 0), np.eye(3), vec(1, 1, 1)
+
+
+def unaligned(a):
+    """A copy of `a` whose data starts one byte past an 8-byte boundary
+    (NumPy allows such arrays)."""
+    raw = np.zeros(a.nbytes + 1, np.uint8)
+    b = np.ndarray(a.shape, a.dtype, buffer=raw.data, offset=1)
+    b[...] = a
+    return b

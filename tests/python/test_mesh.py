@@ -13,6 +13,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
+from conftest import unaligned
 from meshes import Bounds, brute, capsules, height, soup, terrain
 
 from zuli_physics import _collide_native as native
@@ -218,7 +219,7 @@ def test_out_buffers_are_filled_or_refused_whole(terrain64):
     for g, w in zip(got, want):
         assert type(g) is memoryview and same_bits(np.asarray(g), w)
     # Unaligned buffers (NumPy allows them) are written element by element.
-    odd = tuple(np.ndarray(b.shape, b.dtype, buffer=np.zeros(b.nbytes + 1, np.uint8).data, offset=1) for b in big)
+    odd = tuple(unaligned(b) for b in big)
     assert not odd[1].flags.aligned
     for g, w in zip(m.capsule(c0, c1, 0.5, out=odd), want):
         assert same_bits(g, w)
