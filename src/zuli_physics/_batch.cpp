@@ -66,14 +66,30 @@ struct SphereArgs {
     }
 };
 
-SphereArgs sphere_side(const char* fn, nb::handle c, nb::handle r, const char* cn, const char* rn, const char* K) {
+// A radius argument, converted first when it is one number: the conversion
+// may run the caller's code (a Fraction's or a Decimal's __float__), which
+// must not run once the call holds the data of an array that the code could
+// reallocate (ndarray.resize with refcheck=False).
+struct RadiusArg {
+    nb::handle obj;
+    const char* name;
+    bool number;
+    double value;
+};
+
+RadiusArg radius_arg(const char* fn, nb::handle r, const char* rn) {
+    const bool number = is_one_number(r);
+    return {r, rn, number, number ? one_number(r, {fn, rn}) : 0.0};
+}
+
+SphereArgs sphere_side(const char* fn, nb::handle c, const RadiusArg& r, const char* cn, const char* K) {
     SphereArgs s;
     s.c = input(c, {fn, cn}, Elem::Float64, {{-1, 3}, [&] { return std::string("(") + K + ", 3)"; }});
     const std::int64_t k = static_cast<std::int64_t>(s.c.shape(0));
-    if (is_one_number(r)) {
-        s.radius = one_number(r, {fn, rn});
+    if (r.number) {
+        s.radius = r.value;
     } else {
-        s.r = input(r, {fn, rn}, Elem::Float64,
+        s.r = input(r.obj, {fn, r.name}, Elem::Float64,
                     {{k}, [&] {
                          return std::string("(") + K + ",) with " + K + " = " + std::to_string(k) + " from '" + cn +
                                 "', or one number";
@@ -228,8 +244,9 @@ nb::object sphere_sphere(nb::handle ca, nb::handle ra, nb::handle cb, nb::handle
                          nb::handle out, nb::handle threads) {
     const char* fn = "sphere_sphere";
     const int n = thread_count(fn, threads);
-    const SphereArgs a = sphere_side(fn, ca, ra, "ca", "ra", "KA");
-    const SphereArgs b = sphere_side(fn, cb, rb, "cb", "rb", "KB");
+    const RadiusArg radius_a = radius_arg(fn, ra, "ra"), radius_b = radius_arg(fn, rb, "rb");
+    const SphereArgs a = sphere_side(fn, ca, radius_a, "ca", "KA");
+    const SphereArgs b = sphere_side(fn, cb, radius_b, "cb", "KB");
     const Pairing p = pairing(fn, pairs, {"A", static_cast<std::int64_t>(a.c.shape(0))},
                               {"B", static_cast<std::int64_t>(b.c.shape(0))});
     const Outputs o = outputs(fn, out, types.sphere_contacts, p.count, 1);
@@ -245,7 +262,7 @@ nb::object sphere_box(nb::handle cs, nb::handle rs, nb::handle cb, nb::handle Rb
                       nb::handle out, nb::handle threads) {
     const char* fn = "sphere_box";
     const int n = thread_count(fn, threads);
-    const SphereArgs s = sphere_side(fn, cs, rs, "cs", "rs", "KA");
+    const SphereArgs s = sphere_side(fn, cs, radius_arg(fn, rs, "rs"), "cs", "KA");
     const BoxArgs b = box_side(fn, cb, Rb, hb, "cb", "Rb", "hb", "KB");
     const Pairing p = pairing(fn, pairs, {"A", static_cast<std::int64_t>(s.c.shape(0))},
                               {"B", static_cast<std::int64_t>(b.c.shape(0))});

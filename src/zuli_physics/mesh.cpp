@@ -193,15 +193,16 @@ nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
 nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb::handle radius, nb::handle threads) {
     const char* fn = "TriangleMesh.capsules";
     const int wanted = thread_count(fn, threads);
+    // One radius is converted before any array is taken: its conversion may
+    // run the caller's code, which could reallocate an array's data.
+    const bool one = is_one_number(radius);
+    const double one_radius = one ? one_number(radius, {fn, "radius"}) : 0.0;
     const InArray a = input(cp0, {fn, "cp0"}, Elem::Float64, {{-1, 3}, "(M, 3)"});
     const std::int64_t m = static_cast<std::int64_t>(a.shape(0));
     const auto fixed = [&] { return " with M = " + std::to_string(m) + " from 'cp0'"; };
     const InArray b = input(cp1, {fn, "cp1"}, Elem::Float64, {{m, 3}, [&] { return "(M, 3)" + fixed(); }});
     InArray r;
-    double one_radius = 0.0;
-    if (is_one_number(radius))
-        one_radius = one_number(radius, {fn, "radius"});
-    else
+    if (!one)
         r = input(radius, {fn, "radius"}, Elem::Float64, {{m}, [&] { return "(M,)" + fixed() + ", or one number"; }});
     const CapsuleRows rows = {
         strided(a), strided(b),

@@ -5,6 +5,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -61,3 +62,17 @@ def unaligned(a):
     b = np.ndarray(a.shape, a.dtype, buffer=raw.data, offset=1)
     b[...] = a
     return b
+
+
+class Reallocating(Fraction):
+    """A number whose float() reallocates `victim` to no rows (as
+    ndarray.resize with refcheck=False does) and then gives `value`."""
+
+    def __new__(cls, victim, value):
+        self = super().__new__(cls, Fraction(value))
+        self.victim, self.value = victim, value
+        return self
+
+    def __float__(self):
+        self.victim.resize((0, 3), refcheck=False)
+        return self.value

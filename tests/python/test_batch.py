@@ -12,7 +12,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from conftest import run_isolated, unaligned
+from conftest import Reallocating, run_isolated, unaligned
 
 from zuli_physics import batch
 
@@ -210,6 +210,19 @@ def test_sphere_radius_forms_and_refusals(one):
     refused(lambda: batch.sphere_box(args["ca"], np.ones(8, np.float32), **{k: v for k, v in box_args().items()
                                                                           if k in ("cb", "Rb", "hb")}),
             TypeError, "'rs'", "float32")
+
+
+@pytest.mark.parametrize("name", ["sphere_sphere", "sphere_box"])
+def test_a_radius_is_converted_before_any_array_is_taken(name):
+    # Converted afterwards, the call would go on to read the centres' freed data.
+    s, b = sphere_args(), box_args()
+    centres = s["ca"].copy()
+    if name == "sphere_sphere":
+        call = lambda: batch.sphere_sphere(centres, Reallocating(centres, 0.5), s["cb"], s["rb"])  # noqa: E731
+    else:
+        call = lambda: batch.sphere_box(centres, Reallocating(centres, 0.5), b["cb"], b["Rb"], b["hb"])  # noqa: E731
+    with pytest.raises(ValueError, match="0 rows"):
+        call()
 
 
 def test_inputs_are_read_in_place_with_any_strides():

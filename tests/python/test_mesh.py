@@ -13,7 +13,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from conftest import unaligned
+from conftest import Reallocating, unaligned
 from meshes import Bounds, brute, capsules, height, soup, terrain
 
 from zuli_physics import _collide_native as native
@@ -282,6 +282,14 @@ def test_capsules_take_any_real_scalar_as_one_radius(terrain64, one):
         want = m.capsule(c0[j], c0[j] + [0.0, 0.0, 1.0], float(one))
         for g, w, single in zip(got, want, m.capsule(c0[j], c0[j] + [0.0, 0.0, 1.0], one)):
             assert same_bits(g[offsets[j]:offsets[j + 1]], w) and same_bits(single, w)
+
+
+def test_one_radius_is_converted_before_any_array_is_taken(terrain64):
+    # Converted afterwards, the query would go on to read cp0's freed data.
+    m, _ = terrain64
+    cp0 = np.zeros((500, 3))
+    with pytest.raises(ValueError, match="M = 0 from 'cp0'"):
+        m.capsules(cp0, np.ones((500, 3)), Reallocating(cp0, 0.25))
 
 
 def test_bad_queries_are_refused(terrain64):
