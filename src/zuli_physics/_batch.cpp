@@ -131,6 +131,14 @@ Pairing pairing(const char* fn, nb::handle pairs, Side a, Side b) {
     p.rows.s0 = static_cast<std::ptrdiff_t>(p.array.stride(0)) * width;
     p.rows.s1 = static_cast<std::ptrdiff_t>(p.array.stride(1)) * width;
     p.rows.width = static_cast<int>(width);
+    return p;
+}
+
+// Every index of the `pairs` array inside its side. A pass over all the
+// rows, so it comes after the checks and allocations that cost nothing per
+// row: a call that cannot have its outputs is refused at once.
+void check_pair_indices(const char* fn, const Pairing& p, Side a, Side b) {
+    if (!p.array.is_valid()) return;
     BadPair bad;
     {
         nb::gil_scoped_release unlocked;
@@ -143,7 +151,6 @@ Pairing pairing(const char* fn, nb::handle pairs, Side a, Side b) {
                                std::to_string(side.rows) + (side.rows == 1 ? " row" : " rows"))
                                   .c_str());
     }
-    return p;
 }
 
 // The four result arrays: the caller's (`out`), checked, or new ones.
@@ -228,11 +235,13 @@ nb::object box_box(nb::handle ca, nb::handle Ra, nb::handle ha, nb::handle cb, n
     const int n = thread_count(fn, threads);
     const BoxArgs a = box_side(fn, ca, Ra, ha, "ca", "Ra", "ha", "KA");
     const BoxArgs b = box_side(fn, cb, Rb, hb, "cb", "Rb", "hb", "KB");
-    const Pairing p = pairing(fn, pairs, {"A", static_cast<std::int64_t>(a.c.shape(0))},
-                              {"B", static_cast<std::int64_t>(b.c.shape(0))});
+    const Side side_a = {"A", static_cast<std::int64_t>(a.c.shape(0))};
+    const Side side_b = {"B", static_cast<std::int64_t>(b.c.shape(0))};
+    const Pairing p = pairing(fn, pairs, side_a, side_b);
     const Outputs o = outputs(fn, out, types.box_contacts, p.count, MAX_CONTACTS);
     check_disjoint(fn, o, {{"ca", &a.c}, {"Ra", &a.R}, {"ha", &a.h}, {"cb", &b.c}, {"Rb", &b.R}, {"hb", &b.h},
                            {"pairs", &p.array}});
+    check_pair_indices(fn, p, side_a, side_b);
     const BoxRows ar = a.rows(), br = b.rows();
     const ContactRows rows = o.rows(MAX_CONTACTS);
     run_rows(p.count, n, kMinBoxRowsPerThread,
@@ -247,10 +256,12 @@ nb::object sphere_sphere(nb::handle ca, nb::handle ra, nb::handle cb, nb::handle
     const RadiusArg radius_a = radius_arg(fn, ra, "ra"), radius_b = radius_arg(fn, rb, "rb");
     const SphereArgs a = sphere_side(fn, ca, radius_a, "ca", "KA");
     const SphereArgs b = sphere_side(fn, cb, radius_b, "cb", "KB");
-    const Pairing p = pairing(fn, pairs, {"A", static_cast<std::int64_t>(a.c.shape(0))},
-                              {"B", static_cast<std::int64_t>(b.c.shape(0))});
+    const Side side_a = {"A", static_cast<std::int64_t>(a.c.shape(0))};
+    const Side side_b = {"B", static_cast<std::int64_t>(b.c.shape(0))};
+    const Pairing p = pairing(fn, pairs, side_a, side_b);
     const Outputs o = outputs(fn, out, types.sphere_contacts, p.count, 1);
     check_disjoint(fn, o, {{"ca", &a.c}, {"ra", &a.r}, {"cb", &b.c}, {"rb", &b.r}, {"pairs", &p.array}});
+    check_pair_indices(fn, p, side_a, side_b);
     const SphereRows ar = a.rows(), br = b.rows();
     const ContactRows rows = o.rows(1);
     run_rows(p.count, n, kMinSphereRowsPerThread,
@@ -264,11 +275,13 @@ nb::object sphere_box(nb::handle cs, nb::handle rs, nb::handle cb, nb::handle Rb
     const int n = thread_count(fn, threads);
     const SphereArgs s = sphere_side(fn, cs, radius_arg(fn, rs, "rs"), "cs", "KA");
     const BoxArgs b = box_side(fn, cb, Rb, hb, "cb", "Rb", "hb", "KB");
-    const Pairing p = pairing(fn, pairs, {"A", static_cast<std::int64_t>(s.c.shape(0))},
-                              {"B", static_cast<std::int64_t>(b.c.shape(0))});
+    const Side side_a = {"A", static_cast<std::int64_t>(s.c.shape(0))};
+    const Side side_b = {"B", static_cast<std::int64_t>(b.c.shape(0))};
+    const Pairing p = pairing(fn, pairs, side_a, side_b);
     const Outputs o = outputs(fn, out, types.sphere_contacts, p.count, 1);
     check_disjoint(fn, o, {{"cs", &s.c}, {"rs", &s.r}, {"cb", &b.c}, {"Rb", &b.R}, {"hb", &b.h},
                            {"pairs", &p.array}});
+    check_pair_indices(fn, p, side_a, side_b);
     const SphereRows sr = s.rows();
     const BoxRows br = b.rows();
     const ContactRows rows = o.rows(1);

@@ -112,6 +112,15 @@ def test_bad_pair_arrays(pairs, exc, needles):
     refused(lambda: batch.box_box(**box_args(), pairs=pairs), exc, *needles)
 
 
+def test_outputs_are_checked_before_the_pairs_are_scanned():
+    # 2**33 broadcast rows take seconds to scan; a wrong 'out' is refused at once.
+    pairs = np.broadcast_to(np.zeros((1, 2), np.int64), (2**33, 2))
+    out = batch.sphere_sphere(**sphere_args())
+    start = time.perf_counter()
+    refused(lambda: batch.sphere_sphere(**sphere_args(), pairs=pairs, out=out), ValueError, "'out.count'")
+    assert time.perf_counter() - start < 1.0
+
+
 def test_sides_that_cannot_pair_without_pairs():
     args = box_args()
     for k in ("cb", "Rb", "hb"):
