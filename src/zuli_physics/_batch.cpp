@@ -177,9 +177,12 @@ Outputs outputs(const char* fn, nb::handle out, PyObject* type, std::ptrdiff_t P
                                   " or a tuple of 4 arrays (count, normal, points, depths), not " +
                                   nb::type_name(out.type()).c_str())
                                      .c_str());
+        // The tuple's own items: indexing through its type could run a
+        // subclass's __getitem__ while the inputs' data are held.
+        const nb::tuple given = nb::borrow<nb::tuple>(out);
         arrays = Py_TYPE(out.ptr()) == reinterpret_cast<PyTypeObject*>(type)
                      ? nb::borrow(out)
-                     : make_named(type, {out[0], out[1], out[2], out[3]});
+                     : make_named(type, {given[0], given[1], given[2], given[3]});
     }
     Outputs o;
     o.result = arrays;

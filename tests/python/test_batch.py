@@ -234,6 +234,22 @@ def test_a_radius_is_converted_before_any_array_is_taken(name):
         call()
 
 
+def test_an_out_tuple_is_read_without_its_getitem():
+    # A subclass's __getitem__ could reallocate an input whose data the call holds.
+    s = sphere_args()
+    centres = s["ca"].copy()
+
+    class ResizingTuple(tuple):
+        def __getitem__(self, i):
+            centres.resize((0, 3), refcheck=False)
+            return tuple.__getitem__(self, i)
+
+    got = batch.sphere_sphere(centres, s["ra"], s["cb"], s["rb"], out=ResizingTuple(batch.sphere_sphere(**s)))
+    assert centres.shape == (8, 3)
+    for g, w in zip(got, batch.sphere_sphere(**s)):
+        assert np.array_equal(g, w)
+
+
 def test_inputs_are_read_in_place_with_any_strides():
     args = box_args(16)
     want = batch.box_box(**args)
