@@ -66,28 +66,22 @@ struct SphereArgs {
     }
 };
 
-// A radius argument, converted first when it is one number: the conversion
-// may run the caller's code (a Fraction's or a Decimal's __float__), which
-// must not run once the call holds the data of an array that the code could
-// reallocate (ndarray.resize with refcheck=False).
+// A radius argument: one number (converted first, see if_one_number()) or
+// an array taken with its side's centres.
 struct RadiusArg {
     nb::handle obj;
     const char* name;
-    bool number;
-    double value;
+    std::optional<double> number;
 };
 
-RadiusArg radius_arg(const char* fn, nb::handle r, const char* rn) {
-    const bool number = is_one_number(r);
-    return {r, rn, number, number ? one_number(r, {fn, rn}) : 0.0};
-}
+RadiusArg radius_arg(const char* fn, nb::handle r, const char* rn) { return {r, rn, if_one_number(r, {fn, rn})}; }
 
 SphereArgs sphere_side(const char* fn, nb::handle c, const RadiusArg& r, const char* cn, const char* K) {
     SphereArgs s;
     s.c = input(c, {fn, cn}, Elem::Float64, {{-1, 3}, [&] { return std::string("(") + K + ", 3)"; }});
     const std::int64_t k = static_cast<std::int64_t>(s.c.shape(0));
     if (r.number) {
-        s.radius = r.value;
+        s.radius = *r.number;
     } else {
         s.r = input(r.obj, {fn, r.name}, Elem::Float64,
                     {{k}, [&] {

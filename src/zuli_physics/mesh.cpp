@@ -43,9 +43,9 @@ PyObject* mesh_contacts;  // the named tuple type, kept for the process's life
 
 // One radius for the capsule (see is_one_number()).
 double radius_of(nb::handle obj, const char* fn) {
-    if (!is_one_number(obj))
-        raise(PyExc_TypeError, std::string(fn) + "() argument 'radius' must be a number, not " + described(obj));
-    return one_number(obj, {fn, "radius"});
+    const std::optional<double> r = if_one_number(obj, {fn, "radius"});
+    if (!r) raise(PyExc_TypeError, std::string(fn) + "() argument 'radius' must be a number, not " + described(obj));
+    return *r;
 }
 
 std::string vertex_text(Vec3 v) {
@@ -193,10 +193,8 @@ nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
 nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb::handle radius, nb::handle threads) {
     const char* fn = "TriangleMesh.capsules";
     const int wanted = thread_count(fn, threads);
-    // One radius is converted before any array is taken: its conversion may
-    // run the caller's code, which could reallocate an array's data.
-    const bool one = is_one_number(radius);
-    const double one_radius = one ? one_number(radius, {fn, "radius"}) : 0.0;
+    const std::optional<double> one = if_one_number(radius, {fn, "radius"});  // before any array
+    const double one_radius = one.value_or(0.0);
     const InArray a = input(cp0, {fn, "cp0"}, Elem::Float64, {{-1, 3}, "(M, 3)"});
     const std::int64_t m = static_cast<std::int64_t>(a.shape(0));
     const auto fixed = [&] { return " with M = " + std::to_string(m) + " from 'cp0'"; };

@@ -459,6 +459,11 @@ double one_number(nb::handle obj, const Where& where) {
     return v;
 }
 
+std::optional<double> if_one_number(nb::handle obj, const Where& where) {
+    if (!is_one_number(obj)) return std::nullopt;
+    return one_number(obj, where);
+}
+
 Strided strided(const InArray& a) {
     Strided s{static_cast<const char*>(a.data()), {0, 0, 0}};
     for (size_t d = 0; d < a.ndim() && d < 3; ++d)

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -128,6 +129,12 @@ bool is_one_number(nb::handle obj);
 // The value of an argument that is_one_number() accepted, as float() gives
 // it; one too large for a float64 raises OverflowError naming the argument.
 double one_number(nb::handle obj, const Where& where);
+// For an argument that takes an array or one number: its value when it is
+// one number, converted at once, nothing for an array. Called before any
+// array argument is taken, because the conversion may run the caller's code
+// (a Fraction's or a Decimal's __float__), which could reallocate an array
+// whose data the call holds (ndarray.resize with refcheck=False).
+std::optional<double> if_one_number(nb::handle obj, const Where& where);
 
 // A float64 array as a strided view with byte strides.
 Strided strided(const InArray& a);
