@@ -9,6 +9,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <atomic>
 #include <string>
 
 #include "bind/arrays.hpp"
@@ -101,6 +102,8 @@ struct Pairing {
 
 Pairing pairing(const char* fn, nb::handle pairs, Side a, Side b) {
     Pairing p;
+    p.rows.rows_a = a.rows;
+    p.rows.rows_b = b.rows;
     if (pairs.is_none()) {
         if (a.rows == b.rows) {
             p.count = a.rows;
@@ -136,7 +139,7 @@ void check_pair_indices(const char* fn, const Pairing& p, Side a, Side b) {
     BadPair bad;
     {
         nb::gil_scoped_release unlocked;
-        bad = first_bad_pair(p.rows, p.count, a.rows, b.rows);
+        bad = first_bad_pair(p.rows, p.count);
     }
     if (bad.row >= 0) {
         const Side& side = bad.side == 0 ? a : b;
@@ -217,13 +220,31 @@ void check_disjoint(const char* fn, const Outputs& o, std::initializer_list<std:
 }
 
 // Runs rows(begin, end) over [0, P), in contiguous chunks on up to `threads`
-// threads, with the interpreter lock released.
+// threads, with the interpreter lock released. The pairs' indices were all
+// inside their sides when checked; should a chunk find one outside after
+// all, the caller's `pairs` changed during the call (another thread or
+// process wrote it), and the call says so rather than return the rows.
 template <class Rows>
-void run_rows(std::ptrdiff_t P, int threads, std::ptrdiff_t min_rows, const Rows& rows) {
-    nb::gil_scoped_release unlocked;
-    const Plan split = plan(P, threads, min_rows);
-    auto chunk = [&](int c) { rows(P * c / split.chunks, P * (c + 1) / split.chunks); };
-    parallel_for(split.chunks, split.threads, chunk);
+void run_rows(const char* fn, std::ptrdiff_t P, int threads, std::ptrdiff_t min_rows, const Rows& rows) {
+    std::atomic<std::ptrdiff_t> changed{P};
+    {
+        nb::gil_scoped_release unlocked;
+        const Plan split = plan(P, threads, min_rows);
+        auto chunk = [&](int c) {
+            const std::ptrdiff_t row = rows(P * c / split.chunks, P * (c + 1) / split.chunks);
+            if (row < 0) return;
+            std::ptrdiff_t least = changed.load();
+            while (row < least && !changed.compare_exchange_weak(least, row)) {
+            }
+        };
+        parallel_for(split.chunks, split.threads, chunk);
+    }
+    if (changed.load() < P)
+        throw nb::builtin_exception(
+            nb::exception_type::runtime_error,
+            (std::string(fn) + "() argument 'pairs' changed during the call: row " + std::to_string(changed.load()) +
+             " then held an index outside its side (rows read so were written as separated)")
+                .c_str());
 }
 
 nb::object box_box(nb::handle ca, nb::handle Ra, nb::handle ha, nb::handle cb, nb::handle Rb, nb::handle hb,
@@ -241,8 +262,8 @@ nb::object box_box(nb::handle ca, nb::handle Ra, nb::handle ha, nb::handle cb, n
     check_pair_indices(fn, p, side_a, side_b);
     const BoxRows ar = a.rows(), br = b.rows();
     const ContactRows rows = o.rows(MAX_CONTACTS);
-    run_rows(p.count, n, kMinBoxRowsPerThread,
-             [&](std::ptrdiff_t begin, std::ptrdiff_t end) { box_box_rows(ar, br, p.rows, rows, begin, end); });
+    run_rows(fn, p.count, n, kMinBoxRowsPerThread,
+             [&](std::ptrdiff_t begin, std::ptrdiff_t end) { return box_box_rows(ar, br, p.rows, rows, begin, end); });
     return o.result;
 }
 
@@ -261,8 +282,9 @@ nb::object sphere_sphere(nb::handle ca, nb::handle ra, nb::handle cb, nb::handle
     check_pair_indices(fn, p, side_a, side_b);
     const SphereRows ar = a.rows(), br = b.rows();
     const ContactRows rows = o.rows(1);
-    run_rows(p.count, n, kMinSphereRowsPerThread,
-             [&](std::ptrdiff_t begin, std::ptrdiff_t end) { sphere_sphere_rows(ar, br, p.rows, rows, begin, end); });
+    run_rows(fn, p.count, n, kMinSphereRowsPerThread, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        return sphere_sphere_rows(ar, br, p.rows, rows, begin, end);
+    });
     return o.result;
 }
 
@@ -282,8 +304,9 @@ nb::object sphere_box(nb::handle cs, nb::handle rs, nb::handle cb, nb::handle Rb
     const SphereRows sr = s.rows();
     const BoxRows br = b.rows();
     const ContactRows rows = o.rows(1);
-    run_rows(p.count, n, kMinBoxRowsPerThread,
-             [&](std::ptrdiff_t begin, std::ptrdiff_t end) { sphere_box_rows(sr, br, p.rows, rows, begin, end); });
+    run_rows(fn, p.count, n, kMinBoxRowsPerThread, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        return sphere_box_rows(sr, br, p.rows, rows, begin, end);
+    });
     return o.result;
 }
 

@@ -69,10 +69,10 @@ struct Boxes {
 TEST(Batch, BoxRowsMatchSinglePairsThroughIndexArrays) {
     const Boxes a(6, 0.0), b(5, 0.2);
     const std::vector<std::int32_t> pairs = {0, 0, 1, 1, 2, 4, 5, 3, 3, 0, 4, 2, 0, 4};
-    const PairRows pr{reinterpret_cast<const char*>(pairs.data()), 8, 4, 4};
+    const PairRows pr{reinterpret_cast<const char*>(pairs.data()), 8, 4, 4, 1, 1, 6, 5};
     const int P = static_cast<int>(pairs.size() / 2);
     Out out(P, MAX_CONTACTS);
-    box_box_rows(a.rows(), b.rows(), pr, out.rows, 0, P);
+    EXPECT_EQ(box_box_rows(a.rows(), b.rows(), pr, out.rows, 0, P), -1);
     int touching = 0;
     for (int p = 0; p < P; ++p) {
         Manifold want;
@@ -129,7 +129,7 @@ TEST(Batch, OneSphereAgainstManyWithSharedRadius) {
     PairRows pr;
     pr.step_a = 0;
     Out out(6, 1);
-    sphere_sphere_rows(a, b, pr, out.rows, 0, 6);
+    EXPECT_EQ(sphere_sphere_rows(a, b, pr, out.rows, 0, 6), -1);
     for (int p = 0; p < 6; ++p) {
         Manifold want;
         sphere_sphere_contact({0, 0, 0}, r, {0.5 * p, 0, 0}, r, want);
@@ -140,16 +140,47 @@ TEST(Batch, OneSphereAgainstManyWithSharedRadius) {
 
 TEST(Batch, FirstBadPairReportsRowSideAndIndex) {
     const std::vector<std::int64_t> pairs = {0, 1, 2, 0, 1, -1, 5, 0};
-    const PairRows pr{reinterpret_cast<const char*>(pairs.data()), 16, 8, 8};
-    const BadPair bad = first_bad_pair(pr, 4, 3, 2);
+    PairRows pr{reinterpret_cast<const char*>(pairs.data()), 16, 8, 8, 1, 1, 3, 2};
+    const BadPair bad = first_bad_pair(pr, 4);
     EXPECT_EQ(bad.row, 2);
     EXPECT_EQ(bad.side, 1);
     EXPECT_EQ(bad.index, -1);
-    EXPECT_EQ(first_bad_pair(pr, 2, 3, 2).row, -1);
-    EXPECT_EQ(first_bad_pair(pr, 4, 5, 2).row, 2);
-    const BadPair too_big = first_bad_pair(PairRows{pr.base + 48, 16, 8, 8}, 1, 3, 2);
+    EXPECT_EQ(first_bad_pair(pr, 2).row, -1);
+    pr.rows_a = 5;
+    EXPECT_EQ(first_bad_pair(pr, 4).row, 2);
+    pr.rows_a = 3;
+    pr.base += 48;
+    const BadPair too_big = first_bad_pair(pr, 1);
     EXPECT_EQ(too_big.side, 0);
     EXPECT_EQ(too_big.index, 5);
+}
+
+// Pairs that changed after the check (here: never checked) must not lead a
+// row outside its side, which the sanitizer build would catch as a read
+// past the bodies' vectors: each such row is stored as separated, and the
+// first is reported.
+TEST(Batch, RowsNeverReadABodyOutsideTheirSide) {
+    const Boxes a(3, 0.0), b(2, 0.2);
+    const std::vector<std::int32_t> pairs = {0, 0, 3, 1, 1, -1, 2, 1, -5, 7};
+    const PairRows pr{reinterpret_cast<const char*>(pairs.data()), 8, 4, 4, 1, 1, 3, 2};
+    Out out(5, MAX_CONTACTS);
+    EXPECT_EQ(box_box_rows(a.rows(), b.rows(), pr, out.rows, 0, 5), 1);
+    EXPECT_EQ(box_box_rows(a.rows(), b.rows(), pr, out.rows, 2, 5), 2);
+    EXPECT_EQ(box_box_rows(a.rows(), b.rows(), pr, out.rows, 3, 4), -1);
+    for (int p = 0; p < 5; ++p) {
+        Manifold want{};
+        const bool inside = p == 0 || p == 3;
+        if (inside) box_box_contact(a.rows().box(pairs[2 * p]), b.rows().box(pairs[2 * p + 1]), want);
+        expect_row(out, p, want);
+    }
+    const std::vector<double> centres = {0, 0, 0, 0.5, 0, 0};
+    const double r = 0.3;
+    const SphereRows s{{reinterpret_cast<const char*>(centres.data()), {24, 8, 0}},
+                       {reinterpret_cast<const char*>(&r), {0}}};
+    const PairRows two{pr.base, 8, 4, 4, 1, 1, 2, 2};
+    Out sphere_out(5, 1);
+    EXPECT_EQ(sphere_sphere_rows(s, s, two, sphere_out.rows, 0, 5), 1);
+    EXPECT_EQ(sphere_box_rows(s, b.rows(), two, sphere_out.rows, 0, 5), 1);
 }
 
 }  // namespace

@@ -76,3 +76,34 @@ class Reallocating(Fraction):
     def __float__(self):
         self.victim.resize((0, 3), refcheck=False)
         return self.value
+
+
+def outcomes_while_rewritten(column, good, bad, call, calls):
+    """What `calls` calls of call() end in ("ok" or an exception's name)
+    while another thread keeps setting `column` (a view of an array the
+    calls read) to `bad` and back to `good`, as it may while a call has the
+    interpreter lock released."""
+    import threading
+
+    stop = threading.Event()
+
+    def rewrite():
+        while not stop.is_set():
+            column[...] = bad
+            column[...] = good
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    seen = set()
+    try:
+        for _ in range(calls):
+            try:
+                call()
+                seen.add("ok")
+            except (IndexError, ValueError, RuntimeError) as e:
+                seen.add(type(e).__name__)
+    finally:
+        stop.set()
+        writer.join()
+        column[...] = good
+    return seen

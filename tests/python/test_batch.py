@@ -12,7 +12,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from conftest import Reallocating, run_isolated, unaligned
+from conftest import Reallocating, outcomes_while_rewritten, run_isolated, unaligned
 
 from zuli_physics import batch
 
@@ -371,6 +371,22 @@ def test_concurrent_callers_get_serial_results():
         for res in per_thread:
             for g, w in zip(res, want):
                 assert np.array_equal(g.view(np.uint8), w.view(np.uint8))
+
+
+@pytest.mark.parametrize("name", ["box_box", "sphere_sphere", "sphere_box"])
+def test_pairs_rewritten_during_a_call_never_lead_outside_the_bodies(name):
+    # Checked indices can change before the rows read them: a row must not
+    # then read a body outside its side (that crashed), and the call says so.
+    c, h = np.zeros((4, 3)), np.ones((4, 3))
+    R = np.broadcast_to(np.eye(3), (4, 3, 3))
+    bodies = {"box_box": (c, R, h, c, R, h), "sphere_sphere": (c, 1.0, c, 1.0), "sphere_box": (c, 1.0, c, R, h)}[name]
+    pairs = np.tile(np.array([[0, 3]]), (400_000, 1))
+    fn = getattr(batch, name)
+    want = fn(*bodies, pairs)
+    seen = outcomes_while_rewritten(pairs[:, 1], 3, 10**12, lambda: fn(*bodies, pairs, threads=2), 30)
+    assert seen <= {"ok", "IndexError", "RuntimeError"}
+    for g, w in zip(fn(*bodies, pairs, threads=2), want):
+        assert np.array_equal(g.view(np.uint8), w.view(np.uint8))
 
 
 def test_child_process_after_fork_can_use_the_pool():

@@ -5,11 +5,11 @@
 
 namespace zuli {
 
-BadPair first_bad_pair(const PairRows& pairs, std::ptrdiff_t P, std::int64_t ka, std::int64_t kb) {
+BadPair first_bad_pair(const PairRows& pairs, std::ptrdiff_t P) {
     for (std::ptrdiff_t p = 0; p < P; ++p) {
         std::int64_t a = pairs.a(p), b = pairs.b(p);
-        if (a < 0 || a >= ka) return {p, 0, a};
-        if (b < 0 || b >= kb) return {p, 1, b};
+        if (a < 0 || a >= pairs.rows_a) return {p, 0, a};
+        if (b < 0 || b >= pairs.rows_b) return {p, 1, b};
     }
     return {};
 }
@@ -28,33 +28,49 @@ void ContactRows::store(std::ptrdiff_t p, const Manifold& m) const {
     }
 }
 
-void box_box_rows(const BoxRows& a, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
-                  std::ptrdiff_t begin, std::ptrdiff_t end) {
+std::ptrdiff_t box_box_rows(const BoxRows& a, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
+                            std::ptrdiff_t begin, std::ptrdiff_t end) {
+    std::ptrdiff_t changed = -1;
     for (std::ptrdiff_t p = begin; p < end; ++p) {
+        std::int64_t i, k;
         Manifold m{};
-        box_box_contact(a.box(pairs.a(p)), b.box(pairs.b(p)), m);
+        if (pairs.rows(p, i, k))
+            box_box_contact(a.box(i), b.box(k), m);
+        else if (changed < 0)
+            changed = p;
         out.store(p, m);
     }
+    return changed;
 }
 
-void sphere_sphere_rows(const SphereRows& a, const SphereRows& b, const PairRows& pairs,
-                        const ContactRows& out, std::ptrdiff_t begin, std::ptrdiff_t end) {
+std::ptrdiff_t sphere_sphere_rows(const SphereRows& a, const SphereRows& b, const PairRows& pairs,
+                                  const ContactRows& out, std::ptrdiff_t begin, std::ptrdiff_t end) {
+    std::ptrdiff_t changed = -1;
     for (std::ptrdiff_t p = begin; p < end; ++p) {
-        const std::int64_t i = pairs.a(p), k = pairs.b(p);
+        std::int64_t i, k;
         Manifold m{};
-        sphere_sphere_contact(a.c.vec3(i), a.r.at(i), b.c.vec3(k), b.r.at(k), m);
+        if (pairs.rows(p, i, k))
+            sphere_sphere_contact(a.c.vec3(i), a.r.at(i), b.c.vec3(k), b.r.at(k), m);
+        else if (changed < 0)
+            changed = p;
         out.store(p, m);
     }
+    return changed;
 }
 
-void sphere_box_rows(const SphereRows& s, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
-                     std::ptrdiff_t begin, std::ptrdiff_t end) {
+std::ptrdiff_t sphere_box_rows(const SphereRows& s, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
+                               std::ptrdiff_t begin, std::ptrdiff_t end) {
+    std::ptrdiff_t changed = -1;
     for (std::ptrdiff_t p = begin; p < end; ++p) {
-        const std::int64_t i = pairs.a(p);
+        std::int64_t i, k;
         Manifold m{};
-        sphere_box_contact(s.c.vec3(i), s.r.at(i), b.box(pairs.b(p)), m);
+        if (pairs.rows(p, i, k))
+            sphere_box_contact(s.c.vec3(i), s.r.at(i), b.box(k), m);
+        else if (changed < 0)
+            changed = p;
         out.store(p, m);
     }
+    return changed;
 }
 
 }  // namespace zuli

@@ -51,14 +51,20 @@ struct Strided {
 };
 
 // An integer index element of 4 or 8 bytes (int32 or int64), unaligned.
+// The value is read once: the empty asm makes it opaque, so that the compiler
+// cannot load it again from memory after a caller has checked it (the
+// caller's array may change meanwhile: another thread or process may write
+// it while the interpreter lock is released).
 inline std::int64_t read_index(const char* at, int width) {
-    if (width == 4) {
-        std::int32_t v;
-        std::memcpy(&v, at, sizeof v);
-        return v;
-    }
     std::int64_t v;
-    std::memcpy(&v, at, sizeof v);
+    if (width == 4) {
+        std::int32_t narrow;
+        std::memcpy(&narrow, at, sizeof narrow);
+        v = narrow;
+    } else {
+        std::memcpy(&v, at, sizeof v);
+    }
+    asm("" : "+r"(v));
     return v;
 }
 
@@ -76,15 +82,24 @@ struct SphereRows {
 
 // Which rows row p of a batch pairs: from a (P, 2) integer array of 4- or
 // 8-byte elements, or, with no array, rows p * step_a and p * step_b (a side
-// of one row has step 0).
+// of one row has step 0). Sides A and B have rows_a and rows_b rows.
 struct PairRows {
     const char* base = nullptr;
     std::ptrdiff_t s0 = 0, s1 = 0;
     int width = 0;
     std::ptrdiff_t step_a = 1, step_b = 1;
+    std::int64_t rows_a = 0, rows_b = 0;
 
     std::int64_t a(std::ptrdiff_t p) const { return base ? read(base + p * s0) : p * step_a; }
     std::int64_t b(std::ptrdiff_t p) const { return base ? read(base + p * s0 + s1) : p * step_b; }
+    // Rows a(p) and b(p), each read once, when both lie inside their sides.
+    // Indices from an array are checked where they are used, even after
+    // first_bad_pair() found none outside: the array may have changed since.
+    bool rows(std::ptrdiff_t p, std::int64_t& i, std::int64_t& k) const {
+        i = a(p);
+        k = b(p);
+        return !base || (i >= 0 && i < rows_a && k >= 0 && k < rows_b);
+    }
 
 private:
     std::int64_t read(const char* at) const { return read_index(at, width); }
@@ -97,8 +112,8 @@ struct BadPair {
     std::int64_t index = 0;
 };
 
-// The first of P pairs with an index outside [0, ka) or [0, kb).
-BadPair first_bad_pair(const PairRows& pairs, std::ptrdiff_t P, std::int64_t ka, std::int64_t kb);
+// The first of P pairs with an index outside [0, rows_a) or [0, rows_b).
+BadPair first_bad_pair(const PairRows& pairs, std::ptrdiff_t P);
 
 // C-contiguous outputs for P rows of `slots` contacts: count (P,), normal
 // (P, 3), points (P, slots, 3), depths (P, slots). Every element of a row is
@@ -116,11 +131,15 @@ struct ContactRows {
     void store(std::ptrdiff_t p, const Manifold& m) const;
 };
 
-void box_box_rows(const BoxRows& a, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
-                  std::ptrdiff_t begin, std::ptrdiff_t end);
-void sphere_sphere_rows(const SphereRows& a, const SphereRows& b, const PairRows& pairs,
-                        const ContactRows& out, std::ptrdiff_t begin, std::ptrdiff_t end);
-void sphere_box_rows(const SphereRows& s, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
-                     std::ptrdiff_t begin, std::ptrdiff_t end);
+// Rows [begin, end) of a batch. Each returns the first of them whose pair
+// had an index outside its side when read (only when the pairs changed
+// after first_bad_pair() passed them), or -1; such a row is stored as a
+// separated one, and no body row outside a side is ever read.
+std::ptrdiff_t box_box_rows(const BoxRows& a, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
+                            std::ptrdiff_t begin, std::ptrdiff_t end);
+std::ptrdiff_t sphere_sphere_rows(const SphereRows& a, const SphereRows& b, const PairRows& pairs,
+                                  const ContactRows& out, std::ptrdiff_t begin, std::ptrdiff_t end);
+std::ptrdiff_t sphere_box_rows(const SphereRows& s, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
+                               std::ptrdiff_t begin, std::ptrdiff_t end);
 
 }  // namespace zuli
