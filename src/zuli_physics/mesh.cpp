@@ -77,8 +77,16 @@ TriangleMesh build(const TriangleSource& src, const char* fn, const char* vname,
         raise(PyExc_ValueError, std::string(fn) + "() argument '" + vname + "': " + where + " is not finite " +
                                     vertex_text(src.vertex(check.bad_vertex)));
     }
-    nb::gil_scoped_release unlocked;
-    return TriangleMesh(src);
+    bool changed = false;
+    TriangleMesh mesh;
+    {
+        nb::gil_scoped_release unlocked;
+        mesh = TriangleMesh(src, &changed);
+    }
+    if (changed)
+        raise(PyExc_RuntimeError, std::string(fn) + "(): the input changed while the mesh was built (a face index "
+                                                   "left the vertices or a vertex stopped being finite)");
+    return mesh;
 }
 
 void init_from_faces(TriangleMesh* self, nb::handle vertices, nb::handle faces) {

@@ -178,6 +178,18 @@ TEST(Mesh, FacesIndexVertices) {
     EXPECT_EQ(check.bad_face, 1);
     EXPECT_EQ(check.bad_corner, 1);
     EXPECT_EQ(check.bad_index, 4);
+    // Faces that changed after the check: the build reads no vertex outside
+    // (the sanitizer build would see it) and says so.
+    bool changed = false;
+    const TriangleMesh after(s, &changed);
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(after.triangle_count(), 2);
+    std::vector<double> t = terrain(2);
+    const TriangleMesh before(source(t), &changed);
+    EXPECT_FALSE(changed);
+    t[4] = NAN;
+    const TriangleMesh not_finite(source(t), &changed);
+    EXPECT_TRUE(changed);
 }
 
 // Depth of the subtree at node i, checking that leaves hold 2 to 4

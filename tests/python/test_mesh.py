@@ -13,7 +13,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from conftest import Reallocating, unaligned
+from conftest import Reallocating, outcomes_while_rewritten, unaligned, vec
 from meshes import Bounds, brute, capsules, height, soup, terrain
 
 from zuli_physics import _collide_native as native
@@ -316,6 +316,26 @@ def test_bad_queries_are_refused(terrain64):
     ]:
         with pytest.raises(exc, match=needle):
             call()
+
+
+def test_inputs_rewritten_while_building_never_lead_outside_the_vertices():
+    # The inputs are checked, then read again to build: an index changed in
+    # between must not be used to read a vertex (that crashed), nor may a
+    # vertex that is no longer finite get into the mesh.
+    V = np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0]])
+    F = np.tile(np.array([[0, 1, 2]]), (200_000, 1))
+    seen = outcomes_while_rewritten(F[:, 2], 2, 10**12, lambda: mesh.TriangleMesh(V, F), 20)
+    assert seen <= {"ok", "IndexError", "RuntimeError"}
+    assert mesh.TriangleMesh(V, F).capsule(vec(0.2, 0.2, 0.1), vec(0.2, 0.2, 1.0), 0.3).triangle.size == 200_000
+
+    T = np.ascontiguousarray(V[F])
+
+    def finite_build():
+        state = mesh.TriangleMesh.from_triangles(T).__getstate__()
+        assert np.isfinite(np.frombuffer(state[1])).all()
+
+    seen = outcomes_while_rewritten(T[:, 1, 0], 1.0, np.nan, finite_build, 20)
+    assert seen <= {"ok", "ValueError", "RuntimeError"}
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))

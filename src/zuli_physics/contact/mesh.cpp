@@ -22,6 +22,14 @@ Vec3 TriangleSource::vertex(std::int64_t row) const {
     return {c[0], c[1], c[2]};
 }
 
+Vec3 TriangleSource::corner(std::int64_t i, int k, bool& outside) const {
+    if (!faces) return vertex(i * 3 + k);
+    const std::int64_t v = face_index(i, k);
+    if (v >= 0 && v < vertex_count) return vertex(v);
+    outside = true;
+    return {0, 0, 0};
+}
+
 SourceCheck check_source(const TriangleSource& src) {
     SourceCheck check;
     if (src.faces) {
@@ -249,14 +257,15 @@ Stored<std::uint32_t> morton_codes(const Stored<double>& tris) {
 
 }  // namespace
 
-TriangleMesh::TriangleMesh(const TriangleSource& src) {
+TriangleMesh::TriangleMesh(const TriangleSource& src, bool* source_changed) {
     // The source is read three times (centroid bounds, codes, the copy in
     // the mesh's order) rather than copied once more: fresh memory costs far
     // more to touch the first time than the source does to read again.
     // Triangles sharing a cell keep their order.
     const auto n = static_cast<std::size_t>(src.n);
+    bool changed = false;
     Stored<std::uint32_t> codes =
-        morton_codes(n, [&](std::size_t i, int k) { return src.corner(static_cast<std::int64_t>(i), k); });
+        morton_codes(n, [&](std::size_t i, int k) { return src.corner(static_cast<std::int64_t>(i), k, changed); });
     Stored<std::uint64_t> entries(n);
     for (std::size_t i = 0; i < n; ++i) entries[i] = static_cast<std::uint64_t>(codes[i]) << 32 | i;
     sort_by_code(entries);
@@ -266,13 +275,15 @@ TriangleMesh::TriangleMesh(const TriangleSource& src) {
     for (std::size_t j = 0; j < n; ++j) {
         const auto i = static_cast<std::uint32_t>(entries[j]);
         for (int k = 0; k < 3; ++k) {
-            const Vec3 v = src.corner(i, k);
+            const Vec3 v = src.corner(i, k, changed);
+            changed = changed || !(isfinite(v.x) && isfinite(v.y) && isfinite(v.z));
             std::memcpy(&tris_[9 * j + 3 * k], &v, sizeof v);
         }
         ids_[j] = i;
         codes[j] = static_cast<std::uint32_t>(entries[j] >> 32);
     }
     nodes_ = make_nodes(tris_, codes);
+    if (source_changed) *source_changed = changed;
 }
 
 void TriangleMesh::bounds(Vec3& lo, Vec3& hi) const {

@@ -59,7 +59,10 @@ struct TriangleSource {
 
     std::int64_t face_index(std::int64_t i, int k) const;
     Vec3 vertex(std::int64_t row) const;
-    Vec3 corner(std::int64_t i, int k) const { return vertex(faces ? face_index(i, k) : i * 3 + k); }
+    // Vertex k of triangle i. Its index is read once and checked: one outside
+    // the vertices (only if the faces changed after check_source() passed
+    // them) reads as the origin and sets `outside`.
+    Vec3 corner(std::int64_t i, int k, bool& outside) const;
 };
 
 // The first face with a vertex index outside the vertices, and the first
@@ -86,8 +89,13 @@ struct MeshHit {
 class TriangleMesh {
 public:
     TriangleMesh() = default;
-    // From a source that passed check_source.
-    explicit TriangleMesh(const TriangleSource& src);
+    // From a source that passed check_source. The caller's arrays may change
+    // while they are read (another thread or process may write them while
+    // the interpreter lock is released): no vertex outside them is read
+    // even then, and `source_changed`, when given, tells whether the mesh
+    // got what check_source would have refused (a face index outside the
+    // vertices, read as the origin, or a vertex that is not finite).
+    explicit TriangleMesh(const TriangleSource& src, bool* source_changed = nullptr);
 
     std::int64_t triangle_count() const { return static_cast<std::int64_t>(ids_.size()); }
     // Bounds of every vertex; lo = +inf and hi = -inf for an empty mesh.
