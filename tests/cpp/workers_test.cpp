@@ -82,12 +82,13 @@ TEST(Workers, AThrowingTaskReachesTheCallerAfterTheOthersFinish) {
 TEST(Workers, PlanSplitsIntoSeveralInOrderChunksPerThread) {
     using zuli::plan;
     // Too few items for a second thread, or only one asked for: one chunk.
-    EXPECT_EQ(plan(1000, 2, 1024).chunks, 1);
-    EXPECT_EQ(plan(100000, 1, 1024).chunks, 1);
-    EXPECT_EQ(plan(0, 4, 1).chunks, 1);
-    const zuli::Plan p = plan(4096, 2, 1024), q = plan(2100, 7, 1024), r = plan(5, 8, 1);
+    EXPECT_EQ(plan(1000, 2, 1024, 4).chunks, 1);
+    EXPECT_EQ(plan(100000, 1, 1024, 4).chunks, 1);
+    EXPECT_EQ(plan(0, 4, 1, 4).chunks, 1);
+    const zuli::Plan p = plan(4096, 2, 1024, 4), q = plan(2100, 7, 1024, 4), r = plan(5, 8, 1, 4);
     EXPECT_EQ(p.threads, 2);
-    EXPECT_GT(p.chunks, p.threads);
+    EXPECT_EQ(p.chunks, 8);
+    EXPECT_EQ(plan(4096, 2, 1024, 16).chunks, 32);
     EXPECT_EQ(q.threads, 2);
     EXPECT_EQ(r.threads, 5);
     EXPECT_LE(r.chunks, 5);  // never more chunks than items

@@ -129,12 +129,11 @@ void run_tasks(int n, int threads, void (*task)(void*, int), void* ctx) {
     p.job = nullptr;
 }
 
-Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread) {
-    constexpr std::ptrdiff_t kChunksPerThread = 4;
+Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread, int chunks_per_thread) {
     std::ptrdiff_t use = items / min_per_thread;
     if (use > threads) use = threads;
     if (use <= 1) return {1, 1};
-    const std::ptrdiff_t chunks = use * kChunksPerThread;
+    const std::ptrdiff_t chunks = use * chunks_per_thread;
     return {static_cast<int>(use), static_cast<int>(chunks < items ? chunks : items)};
 }
 

@@ -53,16 +53,18 @@ void parallel_for(int n, int threads, F& f) {
 // How to run `items` independent items on up to `threads` threads, each
 // thread worth starting only for at least `min_per_thread` items: the
 // threads to use, and the number of contiguous chunks, in order, to cut the
-// items into (chunk c is [items * c / chunks, items * (c + 1) / chunks)).
-// There are several chunks per thread: waking a worker takes 60-70
-// microseconds here in the median and up to a millisecond at times, and a
-// worker that starts late then takes fewer chunks instead of leaving the
-// others waiting for its whole share.
+// items into (chunk c is [items * c / chunks, items * (c + 1) / chunks)):
+// `chunks_per_thread` each, fewer only when there are fewer items. There are
+// several chunks per thread: waking a worker takes 60-70 microseconds here
+// in the median and up to a millisecond at times, and a worker that starts
+// late then takes fewer chunks instead of leaving the others waiting for its
+// whole share. Items of uneven cost want more, so that the last chunks to
+// finish end close together.
 struct Plan {
     int threads;
     int chunks;
 };
-Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread);
+Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread, int chunks_per_thread);
 
 // Number of workers started so far (for tests).
 int started_workers();
