@@ -380,14 +380,13 @@ def mesh_rows(data, native_exe, repeats):
         with_contacts = sum(len(tm.capsule(c0[i], c1[i], 0.3).triangle) > 0 for i in range(m))
         perm = np.random.default_rng(3).permutation(m)
         sc0, sc1 = c0[perm], c1[perm]
-        one, two = [], []
-        for _ in range(max(3, repeats)):
-            t0 = time.perf_counter_ns()
-            tm.capsules(sc0, sc1, 0.3, threads=1)
-            one.append((time.perf_counter_ns() - t0) / m)
-            t0 = time.perf_counter_ns()
-            tm.capsules(sc0, sc1, 0.3, threads=2)
-            two.append((time.perf_counter_ns() - t0) / m)
+        timed = {1: [], 2: []}
+        for r in range(max(3, repeats)):  # which goes first alternates, as elsewhere
+            for threads in ((1, 2) if r % 2 == 0 else (2, 1)):
+                t0 = time.perf_counter_ns()
+                tm.capsules(sc0, sc1, 0.3, threads=threads)
+                timed[threads].append((time.perf_counter_ns() - t0) / m)
+        one, two = timed[1], timed[2]
         tris = V[F]
         k = 20 if g == 724 else 100
         hit = np.zeros(len(tris), np.uint8)
@@ -505,7 +504,7 @@ def main():
     parser.add_argument("--only", choices=["mesh", "batch"], help="print only one table")
     args = parser.parse_args()
     if args.only == "mesh":
-        print_mesh_rows(mesh_rows(args.data, args.mesh_native, max(3, args.repeats // 5)))
+        print_mesh_rows(mesh_rows(args.data, args.mesh_native, args.repeats))
         return
 
     print(f"machine: {cpu_model()}, {os.cpu_count()} cores, "
@@ -541,7 +540,7 @@ def main():
           f"threads=1 ({name}, P = {p})")
     print(f"tracemalloc over 1,000 calls with out given: {batch_allocation(pairs)} bytes held\n")
 
-    print_mesh_rows(mesh_rows(args.data, args.mesh_native, max(3, args.repeats // 5)))
+    print_mesh_rows(mesh_rows(args.data, args.mesh_native, args.repeats))
 
     if args.native:
         write_native_inputs(pairs, args.data)
