@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <mutex>
 #include <new>
 #include <set>
@@ -89,6 +90,10 @@ TEST(Workers, PlanSplitsIntoSeveralInOrderChunksPerThread) {
     EXPECT_EQ(p.threads, 2);
     EXPECT_EQ(p.chunks, 8);
     EXPECT_EQ(plan(4096, 2, 1024, 16).chunks, 32);
+    // More threads than the pool and the caller make count as that many.
+    const zuli::Plan most = plan(std::ptrdiff_t{1} << 40, INT_MAX, 64, 16);
+    EXPECT_EQ(most.threads, zuli::MAX_WORKERS + 1);
+    EXPECT_EQ(most.chunks, (zuli::MAX_WORKERS + 1) * 16);
     EXPECT_EQ(q.threads, 2);
     EXPECT_EQ(r.threads, 5);
     EXPECT_LE(r.chunks, 5);  // never more chunks than items

@@ -201,6 +201,16 @@ def test_running_out_of_memory_is_a_memory_error_on_any_thread(threads):
     assert int(proc.stdout.split()[-1]) > 0
 
 
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="the sanitizer aborts on allocations this large")
+@pytest.mark.parametrize("threads", [2, 2**31])
+def test_results_too_large_to_hold_are_a_memory_error_naming_the_size(threads):
+    # 2**40 broadcast capsules: their offsets alone would take 8 TiB.
+    m = mesh.TriangleMesh(np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0]]), np.array([[0, 1, 2]]))
+    c = np.broadcast_to(np.array([5.0, 5.0, 5.0]), (2**40, 3))
+    with pytest.raises(MemoryError, match="TiB"):
+        m.capsules(c, c, 0.1, threads=threads)
+
+
 def test_out_buffers_are_filled_or_refused_whole(terrain64):
     m, _ = terrain64
     c0, c1 = np.array([10.0, 10.0, -0.2]), np.array([10.5, 10.2, 0.4])

@@ -130,8 +130,13 @@ void run_tasks(int n, int threads, void (*task)(void*, int), void* ctx) {
 }
 
 Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread, int chunks_per_thread) {
+    // The pool's workers and the caller are all the threads there can be: a
+    // larger request (threads=2**31) would only make chunks nobody runs, and
+    // their count would overflow an int.
+    constexpr std::ptrdiff_t kMostThreads = MAX_WORKERS + 1;
     std::ptrdiff_t use = items / min_per_thread;
     if (use > threads) use = threads;
+    if (use > kMostThreads) use = kMostThreads;
     if (use <= 1) return {1, 1};
     const std::ptrdiff_t chunks = use * chunks_per_thread;
     return {static_cast<int>(use), static_cast<int>(chunks < items ? chunks : items)};

@@ -59,7 +59,7 @@ void parallel_for(int n, int threads, F& f) {
 // in the median and up to a millisecond at times, and a worker that starts
 // late then takes fewer chunks instead of leaving the others waiting for its
 // whole share. Items of uneven cost want more, so that the last chunks to
-// finish end close together.
+// finish end close together. No more than MAX_WORKERS + 1 threads are used.
 struct Plan {
     int threads;
     int chunks;
