@@ -29,7 +29,8 @@ namespace {
 constexpr std::ptrdiff_t kMinCapsulesPerThread = 64;
 // A capsule's cost varies with its hits: with 4 chunks per thread the last
 // two of 1,000 bench capsules ended 150 to 280 microseconds apart on two
-// threads; 16 bring that under 60 (1.6x to 1.75x one thread; 32: no better).
+// threads; 16 bring that under 60, and two threads from 1.6x to 1.75x the
+// speed of one (32: no better).
 constexpr int kChunksPerThread = 16;
 // Hits reserved per capsule of a chunk, up to a total: a capsule resting on
 // a surface touches a few triangles.
