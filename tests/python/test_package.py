@@ -3,6 +3,7 @@ the native functions and their pure-Python twin share case by case."""
 
 import os
 import pathlib
+import pickle
 import shutil
 import subprocess
 import sys
@@ -80,6 +81,38 @@ def test_documented_examples_run(module):
 
     result = doctest.testmod(importlib.import_module(module))
     assert result.attempted > 0 and result.failed == 0
+
+
+def named_results():
+    from zuli_physics import batch, mesh
+
+    c = np.zeros((2, 3))
+    R = np.broadcast_to(np.eye(3), (2, 3, 3))
+    h = np.ones((2, 3))
+    boxes = batch.box_box(c, R, h, c, R, h)
+    ground = mesh.TriangleMesh.from_triangles(np.array([[[0.0, 0, 0], [1, 0, 0], [0, 1, 0]]]))
+    cap = (np.array([0.2, 0.2, 0.1]), np.array([0.2, 0.2, 1.0]), 0.3)
+    room = (np.zeros(4, np.int64), np.zeros((4, 3)), np.zeros((4, 3)), np.zeros(4))
+    return {
+        "box_box": boxes,
+        "box_box out=tuple": batch.box_box(c, R, h, c, R, h, out=tuple(np.empty_like(a) for a in boxes)),
+        "sphere_sphere": batch.sphere_sphere(c, 1.0, c, 1.0),
+        "capsule": ground.capsule(*cap),
+        "capsule out=": ground.capsule(*cap, out=room),
+        "capsules": ground.capsules(cap[0][None], cap[1][None], cap[2])[1],
+    }
+
+
+@pytest.mark.parametrize("name", list(named_results()))
+def test_results_behave_as_tuples_of_arrays(name):
+    res = named_results()[name]
+    assert res == tuple(res) == type(res)(*res)  # the same items: tuples compare them by identity first
+    assert list(res._asdict()) == list(res._fields)
+    assert repr(res).startswith(type(res).__name__ + "(")
+    back = pickle.loads(pickle.dumps(res))
+    assert type(back) is type(res) and [a.tobytes() for a in back] == [a.tobytes() for a in res]
+    with pytest.raises(TypeError, match="unhashable"):  # arrays have no hash, so neither has the tuple
+        hash(res)
 
 
 def test_wheel_ships_stubs_licence_and_requirements():

@@ -144,12 +144,16 @@ nb::object leading(nb::handle array, std::int64_t rows) {
 }
 
 nb::object make_named(nb::handle type, std::initializer_list<nb::handle> fields) {
-    nb::object items = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(fields.size())));
-    Py_ssize_t i = 0;
-    for (nb::handle f : fields) PyTuple_SET_ITEM(items.ptr(), i++, Py_NewRef(f.ptr()));
-    nb::object args = nb::steal(PyTuple_Pack(1, items.ptr()));
-    PyObject* result = PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(type.ptr()), args.ptr(), nullptr);
+    auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
+    const auto n = static_cast<Py_ssize_t>(fields.size());
+    PyObject* result = t->tp_alloc(t, n);
     if (!result) throw nb::python_error();
+    auto* tuple = reinterpret_cast<PyTupleObject*>(result);
+    Py_ssize_t i = 0;
+    for (nb::handle f : fields) tuple->ob_item[i++] = Py_NewRef(f.ptr());
+#if PY_VERSION_HEX >= 0x030E0000
+    tuple->ob_hash = -1;  // "not computed yet": left 0, hash() would answer 0 without asking the fields
+#endif
     return nb::steal(result);
 }
 
