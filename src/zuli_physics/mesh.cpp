@@ -196,7 +196,8 @@ nb::object capsule(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
                 raise(PyExc_ValueError, std::string(fn) + "() argument 'out': its arrays share memory");
     const auto h = static_cast<std::int64_t>(hits.size());
     if (h > cap)
-        raise(PyExc_ValueError, std::string(fn) + "(): " + std::to_string(h) + " contacts need an 'out' of capacity " +
+        raise(PyExc_ValueError, std::string(fn) + "(): " + std::to_string(h) +
+                                    (h == 1 ? " contact needs" : " contacts need") + " an 'out' of capacity " +
                                     std::to_string(h) + ", and it has " + std::to_string(cap) +
                                     "; nothing was written");
     write_hits(hits, 0, t.data(), p.data(), n.data(), d.data());

@@ -239,6 +239,9 @@ def test_out_buffers_are_filled_or_refused_whole(terrain64):
         m.capsule(c0, c1, 0.5, out=small)
     for a, b in zip(small, before):
         assert np.array_equal(a, b, equal_nan=True)
+    one = mesh.TriangleMesh.from_triangles(np.array([[[0.0, 0, 0], [1, 0, 0], [0, 1, 0]]]))
+    with pytest.raises(ValueError, match="1 contact needs an 'out' of capacity 1, and it has 0"):
+        one.capsule(np.array([0.2, 0.2, 0.1]), np.array([0.2, 0.2, 1.0]), 0.3, out=tuple(a[:0] for a in big))
 
 
 def test_queries_keep_no_references_to_their_arrays(terrain64):
