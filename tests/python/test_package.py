@@ -83,6 +83,10 @@ def test_documented_examples_run(module):
     assert result.attempted > 0 and result.failed == 0
 
 
+RESULT_KINDS = ["box_box", "box_box out=tuple", "sphere_sphere", "capsule", "capsule out=", "capsules"]
+
+
+@pytest.fixture(scope="module")
 def named_results():
     from zuli_physics import batch, mesh
 
@@ -93,7 +97,7 @@ def named_results():
     ground = mesh.TriangleMesh.from_triangles(np.array([[[0.0, 0, 0], [1, 0, 0], [0, 1, 0]]]))
     cap = (np.array([0.2, 0.2, 0.1]), np.array([0.2, 0.2, 1.0]), 0.3)
     room = (np.zeros(4, np.int64), np.zeros((4, 3)), np.zeros((4, 3)), np.zeros(4))
-    return {
+    results = {
         "box_box": boxes,
         "box_box out=tuple": batch.box_box(c, R, h, c, R, h, out=tuple(np.empty_like(a) for a in boxes)),
         "sphere_sphere": batch.sphere_sphere(c, 1.0, c, 1.0),
@@ -101,11 +105,13 @@ def named_results():
         "capsule out=": ground.capsule(*cap, out=room),
         "capsules": ground.capsules(cap[0][None], cap[1][None], cap[2])[1],
     }
+    assert list(results) == RESULT_KINDS
+    return results
 
 
-@pytest.mark.parametrize("name", list(named_results()))
-def test_results_behave_as_tuples_of_arrays(name):
-    res = named_results()[name]
+@pytest.mark.parametrize("name", RESULT_KINDS)
+def test_results_behave_as_tuples_of_arrays(named_results, name):
+    res = named_results[name]
     assert res == tuple(res) == type(res)(*res)  # the same items: tuples compare them by identity first
     assert list(res._asdict()) == list(res._fields)
     assert repr(res).startswith(type(res).__name__ + "(")
