@@ -16,4 +16,4 @@ def test_no_reference_leaks():
     assert proc.returncode == 0, proc.stderr[-3000:]
     result = json.loads(proc.stdout.strip().splitlines()[-1])
     assert result["cases"] >= 120
-    assert result["leaks"] == {}
+    assert result["leaks"] == {}, "cases whose counts grew: " + json.dumps(result["leaks"])
