@@ -256,9 +256,15 @@ def main():
         # with fewer references than the shorter, and now and then with one
         # or two more (seen once in 158 cases of 20,000 calls), never with
         # anything like a reference per call.
-        short, long = delta(fn, calls), delta(fn, 3 * calls)
-        growth = [long[0] - short[0], long[1] - short[1]]
-        if growth[0] > 2 or growth[1] > calls // 10:
+        # A leak grows on every attempt; the collector's timing does not
+        # repeat, so a case counts as leaking only if all three attempts grow
+        # (as CPython's own reference-leak runs decide).
+        for _ in range(3):
+            short, long = delta(fn, calls), delta(fn, 3 * calls)
+            growth = [long[0] - short[0], long[1] - short[1]]
+            if growth[0] <= 2 and growth[1] <= calls // 10:
+                break
+        else:
             leaks[name] = growth
     print(json.dumps({"cases": len(CASES), "calls": 4 * calls, "leaks": leaks}))
 
