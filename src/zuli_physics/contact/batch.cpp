@@ -28,49 +28,46 @@ void ContactRows::store(std::ptrdiff_t p, const Manifold& m) const {
     }
 }
 
-std::ptrdiff_t box_box_rows(const BoxRows& a, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
-                            std::ptrdiff_t begin, std::ptrdiff_t end) {
+namespace {
+
+// Rows [begin, end): contact(i, k, m) for each pair whose rows lie inside
+// their sides, then the row's store.
+template <class Contact>
+[[gnu::always_inline]] inline std::ptrdiff_t run_rows(const PairRows& pairs, const ContactRows& out,
+                                                      std::ptrdiff_t begin, std::ptrdiff_t end, Contact contact) {
     std::ptrdiff_t changed = -1;
     for (std::ptrdiff_t p = begin; p < end; ++p) {
         std::int64_t i, k;
         Manifold m{};
         if (pairs.rows(p, i, k))
-            box_box_contact(a.box(i), b.box(k), m);
+            contact(i, k, m);
         else if (changed < 0)
             changed = p;
         out.store(p, m);
     }
     return changed;
+}
+
+}  // namespace
+
+std::ptrdiff_t box_box_rows(const BoxRows& a, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
+                            std::ptrdiff_t begin, std::ptrdiff_t end) {
+    return run_rows(pairs, out, begin, end,
+                    [&](std::int64_t i, std::int64_t k, Manifold& m) { box_box_contact(a.box(i), b.box(k), m); });
 }
 
 std::ptrdiff_t sphere_sphere_rows(const SphereRows& a, const SphereRows& b, const PairRows& pairs,
                                   const ContactRows& out, std::ptrdiff_t begin, std::ptrdiff_t end) {
-    std::ptrdiff_t changed = -1;
-    for (std::ptrdiff_t p = begin; p < end; ++p) {
-        std::int64_t i, k;
-        Manifold m{};
-        if (pairs.rows(p, i, k))
-            sphere_sphere_contact(a.c.vec3(i), a.r.at(i), b.c.vec3(k), b.r.at(k), m);
-        else if (changed < 0)
-            changed = p;
-        out.store(p, m);
-    }
-    return changed;
+    return run_rows(pairs, out, begin, end, [&](std::int64_t i, std::int64_t k, Manifold& m) {
+        sphere_sphere_contact(a.c.vec3(i), a.r.at(i), b.c.vec3(k), b.r.at(k), m);
+    });
 }
 
 std::ptrdiff_t sphere_box_rows(const SphereRows& s, const BoxRows& b, const PairRows& pairs, const ContactRows& out,
                                std::ptrdiff_t begin, std::ptrdiff_t end) {
-    std::ptrdiff_t changed = -1;
-    for (std::ptrdiff_t p = begin; p < end; ++p) {
-        std::int64_t i, k;
-        Manifold m{};
-        if (pairs.rows(p, i, k))
-            sphere_box_contact(s.c.vec3(i), s.r.at(i), b.box(k), m);
-        else if (changed < 0)
-            changed = p;
-        out.store(p, m);
-    }
-    return changed;
+    return run_rows(pairs, out, begin, end, [&](std::int64_t i, std::int64_t k, Manifold& m) {
+        sphere_box_contact(s.c.vec3(i), s.r.at(i), b.box(k), m);
+    });
 }
 
 }  // namespace zuli
