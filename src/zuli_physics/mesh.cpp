@@ -37,7 +37,7 @@ constexpr int kChunksPerThread = 16;
 constexpr std::int64_t kReservedHitsPerCapsule = 8;
 constexpr std::int64_t kMaxReservedHits = std::int64_t{1} << 20;
 // Layout version of the pickled state.
-constexpr int kStateVersion = 2;
+constexpr int kStateVersion = 3;
 
 PyObject* mesh_contacts;  // the named tuple type, kept for the process's life
 

@@ -192,28 +192,49 @@ TEST(Mesh, FacesIndexVertices) {
     EXPECT_TRUE(changed);
 }
 
-// Depth of the subtree at node i, checking that leaves hold 2 to 4
+// Levels of the subtree at node i, checking that each node has 2 to 4
+// children (the first ones, the others empty) whose bounds contain their
+// triangles, that nodes follow their parents, and that leaves hold 2 to 4
 // triangles and together cover [0, n) in order.
-int check_subtree(const Stored<MeshNode>& nodes, std::uint32_t i, std::uint32_t& covered) {
-    const MeshNode& nd = nodes[i];
-    if (nd.leaf()) {
-        EXPECT_EQ(nd.first(), covered);
-        EXPECT_GE(nd.count(), 2u);
-        covered += nd.count();
-        return 1;
+int check_subtree(const TriangleMesh& mesh, std::uint32_t i, std::uint32_t& covered) {
+    const MeshNode& nd = mesh.nodes()[i];
+    const auto n = static_cast<std::uint32_t>(mesh.triangle_count());
+    int levels = 0;
+    std::uint32_t children = 0;
+    for (std::uint32_t k = 0; k < kChildren; ++k) {
+        const std::uint32_t ref = nd.child[k];
+        if (ref == 0) {
+            for (int a = 0; a < 3; ++a) EXPECT_TRUE(nd.lo[a][k] == INFINITY && nd.hi[a][k] == -INFINITY);
+            continue;
+        }
+        EXPECT_EQ(children++, k);
+        std::uint32_t from = covered;
+        if (is_leaf(ref)) {
+            EXPECT_EQ(leaf_first(ref), covered);
+            EXPECT_GE(leaf_count(ref), n == 1 ? 1u : 2u);
+            EXPECT_LE(leaf_count(ref), kLeafTriangles);
+            covered += leaf_count(ref);
+        } else {
+            EXPECT_GT(node_index(ref), i);
+            levels = std::max(levels, check_subtree(mesh, node_index(ref), covered));
+        }
+        for (std::uint32_t t = from; t < covered; ++t)
+            for (int v = 0; v < 3; ++v)
+                for (int a = 0; a < 3; ++a) {
+                    const double x = mesh.triangles()[9 * t + 3 * v + a];
+                    EXPECT_TRUE(nd.lo[a][k] <= x && x <= nd.hi[a][k]);
+                }
     }
-    const int left = check_subtree(nodes, i + 1, covered);
-    EXPECT_EQ(nodes[i + 1].next, nd.right());
-    const int right = check_subtree(nodes, nd.right(), covered);
-    EXPECT_EQ(nodes[nd.right()].next, nd.next);
-    return 1 + std::max(left, right);
+    EXPECT_GE(children, i == 0 && n <= kLeafTriangles ? 1u : 2u);
+    for (std::uint32_t pad : nd.unused) EXPECT_EQ(pad, 0u);
+    return 1 + levels;
 }
 
 TEST(Mesh, TreeShapeHoldsForUnevenAndClusteredMeshes) {
     // A terrain whose count is no power of two; every triangle in one cell;
     // clusters a factor 4 further out each (every split then separates one
-    // cluster of a few triangles).
-    std::vector<std::vector<double>> meshes = {terrain(37), {}, {}};
+    // cluster of a few triangles); one triangle.
+    std::vector<std::vector<double>> meshes = {terrain(37), {}, {}, {0, 0, 0, 1, 0, 0, 0, 1, 0}};
     for (int i = 0; i < 1000; ++i) {
         const double d = 1e-9 * i;
         meshes[1].insert(meshes[1].end(), {d, 0, 0, 1 + d, 0, 0, d, 1, 0});
@@ -227,11 +248,11 @@ TEST(Mesh, TreeShapeHoldsForUnevenAndClusteredMeshes) {
         const TriangleMesh mesh(source(t));
         const auto n = static_cast<std::uint32_t>(t.size() / 9);
         std::uint32_t covered = 0;
-        const int depth = check_subtree(mesh.nodes(), 0, covered);
+        // Walks hold a stack for at most 58 levels (30 bits of Morton code
+        // and 28 of halving).
+        EXPECT_LE(check_subtree(mesh, 0, covered), 58);
         EXPECT_EQ(covered, n);
-        EXPECT_LT(mesh.nodes().size(), n);
-        EXPECT_LE(depth, 59);
-        EXPECT_EQ(mesh.nodes()[0].next, mesh.nodes().size());
+        EXPECT_LE(mesh.nodes().size(), std::max(n / 2, 1u));
     }
 }
 
@@ -256,7 +277,9 @@ TEST(Mesh, StateRoundTripsAndCorruptionIsRefused) {
     EXPECT_TRUE(refused([](auto& tris, auto&, auto&) { tris[0] = NAN; }));
     EXPECT_TRUE(refused([](auto&, auto& ids, auto&) { ids[0] = ids[1]; }));
     EXPECT_TRUE(refused([](auto&, auto& ids, auto&) { ids[0] = 1u << 30; }));
-    EXPECT_TRUE(refused([](auto&, auto&, auto& nodes) { nodes[1].next += 1; }));
+    EXPECT_TRUE(refused([](auto&, auto&, auto& nodes) { nodes[0].child[1] += 16; }));
+    EXPECT_TRUE(refused([](auto&, auto&, auto& nodes) { nodes[0].lo[2][0] -= 1; }));
+    EXPECT_TRUE(refused([](auto&, auto&, auto& nodes) { nodes[0].unused[3] = 1; }));
     EXPECT_TRUE(refused([](auto&, auto&, auto& nodes) { nodes.pop_back(); }));
     EXPECT_TRUE(refused([](auto& tris, auto&, auto&) { tris.resize(tris.size() - 9); }));
     // A vertex moved inside its leaf's bounds still describes a mesh: only

@@ -95,7 +95,8 @@ void sort_by_code(Stored<std::uint64_t>& entries) {
 // cells gives a node bounding both, and whatever lies between). A run in one
 // cell, or whose split would leave fewer than kMinLeaf triangles on a side,
 // splits at its middle. Every split either halves the run or narrows its
-// cell, so a path from the root has at most kMortonBits + 28 splits.
+// cell, so a path from the root has at most kMortonBits + 28 splits (and of
+// the nodes made from them, at most that many levels).
 constexpr std::uint32_t kMinLeaf = 2;
 constexpr int kMortonBits = 30;
 constexpr int kMaxTreeDepth = kMortonBits + 28;
@@ -110,18 +111,28 @@ std::uint32_t split_point(const std::uint32_t* codes, std::uint32_t first, std::
     return split - first >= kMinLeaf && first + count - split >= kMinLeaf ? split : middle;
 }
 
-// The tree's shape for runs [first, first + count), depth first.
-void add_nodes(const std::uint32_t* codes, std::uint32_t first, std::uint32_t count, Stored<MeshNode>& nodes) {
+// A node of the binary tree the mesh's nodes are made from: bounds as in
+// MeshNode, and children packed as MeshNode's references (a leaf's run, or
+// for an internal node the index of its second child; the first is the next
+// node).
+struct BinaryNode {
+    float lo[3], hi[3];
+    std::uint32_t packed;
+    bool leaf() const { return is_leaf(packed); }
+    std::uint32_t right() const { return node_index(packed); }
+};
+
+// The binary tree's shape for runs [first, first + count), depth first.
+void add_nodes(const std::uint32_t* codes, std::uint32_t first, std::uint32_t count, Stored<BinaryNode>& nodes) {
     const std::size_t i = nodes.size();
     const bool leaf = count <= kLeafTriangles;
-    nodes.push_back({{0, 0, 0}, {0, 0, 0}, leaf ? (first << 4 | count) : 0, 0});
+    nodes.push_back({{0, 0, 0}, {0, 0, 0}, leaf ? (first << 4 | count) : 0});
     if (!leaf) {
         const std::uint32_t split = split_point(codes, first, count);
         add_nodes(codes, first, split - first, nodes);
         nodes[i].packed = static_cast<std::uint32_t>(nodes.size()) << 4;
         add_nodes(codes, split, first + count - split, nodes);
     }
-    nodes[i].next = static_cast<std::uint32_t>(nodes.size());
 }
 
 // The float at or below x, and at or above x.
@@ -134,22 +145,20 @@ float up(double x) {
     return static_cast<double>(f) < x ? nextafterf(f, INFINITY) : f;
 }
 
-// The nodes of a mesh of these triangles, whose codes ascend: shape, then
-// bounds from the leaves up (children come after their parent). Leaves hold
-// at least kMinLeaf triangles (but in a mesh of one), so there are fewer
-// nodes than triangles.
-Stored<MeshNode> make_nodes(const Stored<double>& tris, const Stored<std::uint32_t>& codes) {
+// The binary tree of these triangles, whose codes ascend: shape, then bounds
+// from the leaves up (children come after their parent). Leaves hold at
+// least kMinLeaf triangles (but in a mesh of one).
+Stored<BinaryNode> binary_tree(const Stored<double>& tris, const Stored<std::uint32_t>& codes) {
     const auto n = static_cast<std::uint32_t>(tris.size() / 9);
-    Stored<MeshNode> nodes;
-    if (n == 0) return nodes;
+    Stored<BinaryNode> nodes;
     nodes.reserve(n);
     add_nodes(codes.data(), 0, n, nodes);
-    nodes.shrink_to_fit();  // the mesh holds what it uses (some two thirds of n)
     for (std::size_t i = nodes.size(); i-- > 0;) {
-        MeshNode& nd = nodes[i];
+        BinaryNode& nd = nodes[i];
         if (nd.leaf()) {
             double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
-            for (std::uint32_t t = nd.first(); t < nd.first() + nd.count(); ++t)
+            const std::uint32_t first = leaf_first(nd.packed);
+            for (std::uint32_t t = first; t < first + leaf_count(nd.packed); ++t)
                 for (int v = 0; v < 3; ++v)
                     for (int a = 0; a < 3; ++a) {
                         lo[a] = std::min(lo[a], tris[9 * t + 3 * v + a]);
@@ -160,8 +169,8 @@ Stored<MeshNode> make_nodes(const Stored<double>& tris, const Stored<std::uint32
                 nd.hi[a] = up(hi[a]);
             }
         } else {
-            const MeshNode& left = nodes[i + 1];
-            const MeshNode& right = nodes[nd.right()];
+            const BinaryNode& left = nodes[i + 1];
+            const BinaryNode& right = nodes[nd.right()];
             for (int a = 0; a < 3; ++a) {
                 nd.lo[a] = std::min(left.lo[a], right.lo[a]);
                 nd.hi[a] = std::max(left.hi[a], right.hi[a]);
@@ -171,36 +180,120 @@ Stored<MeshNode> make_nodes(const Stored<double>& tris, const Stored<std::uint32
     return nodes;
 }
 
-Bounds bounds_of(const float* lo, const float* hi) {
+double surface(const BinaryNode& nd) {
+    const double dx = double{nd.hi[0]} - nd.lo[0], dy = double{nd.hi[1]} - nd.lo[1], dz = double{nd.hi[2]} - nd.lo[2];
+    return dx * dy + dy * dz + dz * dx;
+}
+
+// The node made of binary node b, appended with the nodes beneath it: b's
+// children, each internal one of the largest surface (the likeliest to be
+// met) replaced by its own two, in place, until there are four. Children
+// keep the curve's order.
+std::uint32_t collapse(const Stored<BinaryNode>& bin, std::uint32_t b, Stored<MeshNode>& nodes) {
+    std::uint32_t kids[kChildren];
+    std::uint32_t n = 0;
+    if (bin[b].leaf()) {
+        kids[n++] = b;  // a mesh of one leaf
+    } else {
+        kids[n++] = b + 1;
+        kids[n++] = bin[b].right();
+    }
+    while (n < kChildren) {
+        std::uint32_t widest = n;
+        double most = -1;
+        for (std::uint32_t k = 0; k < n; ++k)
+            if (!bin[kids[k]].leaf() && surface(bin[kids[k]]) > most) {
+                most = surface(bin[kids[k]]);
+                widest = k;
+            }
+        if (widest == n) break;
+        const std::uint32_t c = kids[widest];
+        for (std::uint32_t k = n; k > widest + 1; --k) kids[k] = kids[k - 1];
+        kids[widest] = c + 1;
+        kids[widest + 1] = bin[c].right();
+        ++n;
+    }
+    const auto at = static_cast<std::uint32_t>(nodes.size());
+    MeshNode node = {};
+    for (std::uint32_t k = 0; k < kChildren; ++k)
+        for (int a = 0; a < 3; ++a) {
+            node.lo[a][k] = k < n ? bin[kids[k]].lo[a] : INFINITY;
+            node.hi[a][k] = k < n ? bin[kids[k]].hi[a] : -INFINITY;
+        }
+    nodes.push_back(node);
+    for (std::uint32_t k = 0; k < n; ++k) {
+        const BinaryNode& c = bin[kids[k]];
+        const std::uint32_t ref = c.leaf() ? c.packed : collapse(bin, kids[k], nodes) << 4;
+        nodes[at].child[k] = ref;
+    }
+    return at;
+}
+
+// The nodes of a mesh of these triangles, whose codes ascend. Every node has
+// two to four children (but that of a mesh of one leaf), so there are fewer
+// nodes than leaves, which hold two triangles or more.
+Stored<MeshNode> make_nodes(const Stored<double>& tris, const Stored<std::uint32_t>& codes) {
+    Stored<MeshNode> nodes;
+    if (tris.empty()) return nodes;
+    const Stored<BinaryNode> bin = binary_tree(tris, codes);
+    nodes.reserve(bin.size() / 3 + 1);
+    collapse(bin, 0, nodes);
+    nodes.shrink_to_fit();  // the mesh holds what it uses
+    return nodes;
+}
+
+// The bounds of every child of a node, as doubles.
+Bounds bounds_of(const MeshNode& nd) {
+    float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (std::uint32_t k = 0; k < kChildren; ++k)
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], nd.lo[a][k]);
+            hi[a] = std::max(hi[a], nd.hi[a][k]);
+        }
     return {split({lo[0], lo[1], lo[2]}), split({hi[0], hi[1], hi[2]})};
 }
 
-// A box to test nodes against, in floats rounded outwards, lanes x, y, z and
-// one unused: a node meets it when its bounds overlap it (closed), which
-// takes two comparisons of four lanes.
+// A box to test nodes' children against, in floats rounded outwards, each
+// coordinate in four lanes: a child meets it when its bounds overlap it
+// (closed), which takes six comparisons of four lanes for all four.
 typedef float F4 __attribute__((vector_size(16)));
 typedef int I4 __attribute__((vector_size(16)));
+typedef unsigned U4 __attribute__((vector_size(16)));
 struct NodeQuery {
-    F4 lo, hi;
+    F4 lo[3], hi[3];
 };
 
 NodeQuery node_query(Vec3 lo, Vec3 hi) {
-    return {F4{down(lo.x), down(lo.y), down(lo.z), 0}, F4{up(hi.x), up(hi.y), up(hi.z), 0}};
+    const float l[3] = {down(lo.x), down(lo.y), down(lo.z)}, h[3] = {up(hi.x), up(hi.y), up(hi.z)};
+    NodeQuery q;
+    for (int a = 0; a < 3; ++a) {
+        q.lo[a] = F4{l[a], l[a], l[a], l[a]};
+        q.hi[a] = F4{h[a], h[a], h[a], h[a]};
+    }
+    return q;
 }
 
-bool meets(const MeshNode& nd, const NodeQuery& q) {
-    // lo[0..2], hi[0] and hi[0..2], packed: the fourth lanes are ignored.
-    F4 lo, hi;
-    std::memcpy(&lo, nd.lo, sizeof lo);
-    std::memcpy(&hi, nd.hi, sizeof hi);
-    const I4 in = (lo <= q.hi) & (hi >= q.lo);
-    return (in[0] & in[1] & in[2]) != 0;
+// Bit k for child k that meets the query's box.
+unsigned meeting(const MeshNode& nd, const NodeQuery& q) {
+    F4 lo[3], hi[3];
+    U4 child;
+    std::memcpy(lo, nd.lo, sizeof lo);
+    std::memcpy(hi, nd.hi, sizeof hi);
+    std::memcpy(&child, nd.child, sizeof child);
+    I4 in = (lo[0] <= q.hi[0]) & (hi[0] >= q.lo[0]);
+    in &= (lo[1] <= q.hi[1]) & (hi[1] >= q.lo[1]);
+    in &= (lo[2] <= q.hi[2]) & (hi[2] >= q.lo[2]);
+    in &= child != 0;
+    return static_cast<unsigned>((in[0] & 1) | (in[1] & 2) | (in[2] & 4) | (in[3] & 8));
 }
 
 Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
 
 // Nodes of one level, and leaves, held for a capsule query.
 constexpr int kMaxFrontier = 128;
+// A depth-first walk's stack: a node's children replace it, so it holds at
+// most three of each level's nodes and the one being visited.
+constexpr int kStackDepth = 3 * kMaxTreeDepth + 1;
 // Capsules of a run whose queries walk the hierarchy together, in a mesh
 // of at least kWalkTogetherBytes. A smaller one stays mostly in the
 // processor's caches: there walking together gains nothing, and the
@@ -306,28 +399,30 @@ std::size_t TriangleMesh::nbytes() const {
 }
 
 void TriangleMesh::overlap(Vec3 lo, Vec3 hi, std::vector<std::int64_t>& out) const {
+    if (nodes_.empty()) return;
     const double qlo[3] = {lo.x, lo.y, lo.z}, qhi[3] = {hi.x, hi.y, hi.z};
     const NodeQuery q = node_query(lo, hi);
     const std::size_t start = out.size();
-    for (std::uint32_t i = 0; i < nodes_.size();) {
-        const MeshNode& nd = nodes_[i];
-        if (!meets(nd, q)) {
-            i = nd.next;
-            continue;
+    std::uint32_t stack[kStackDepth];
+    int depth = 0;
+    stack[depth++] = 0;
+    while (depth > 0) {
+        const MeshNode& nd = nodes_[stack[--depth]];
+        for (unsigned m = meeting(nd, q); m != 0; m &= m - 1) {
+            const std::uint32_t ref = nd.child[__builtin_ctz(m)];
+            if (!is_leaf(ref)) {
+                stack[depth++] = node_index(ref);
+                continue;
+            }
+            for (std::uint32_t t = leaf_first(ref); t < leaf_first(ref) + leaf_count(ref); ++t) {
+                const double* v = &tris_[9 * t];
+                bool in = true;
+                for (int a = 0; a < 3; ++a)
+                    in = in && std::min(std::min(v[a], v[3 + a]), v[6 + a]) <= qhi[a] &&
+                         std::max(std::max(v[a], v[3 + a]), v[6 + a]) >= qlo[a];
+                if (in) out.push_back(ids_[t]);
+            }
         }
-        if (!nd.leaf()) {
-            ++i;
-            continue;
-        }
-        for (std::uint32_t t = nd.first(); t < nd.first() + nd.count(); ++t) {
-            const double* v = &tris_[9 * t];
-            bool in = true;
-            for (int a = 0; a < 3; ++a)
-                in = in && std::min(std::min(v[a], v[3 + a]), v[6 + a]) <= qhi[a] &&
-                     std::max(std::max(v[a], v[3 + a]), v[6 + a]) >= qlo[a];
-            if (in) out.push_back(ids_[t]);
-        }
-        i = nd.next;
     }
     std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
 }
@@ -347,7 +442,7 @@ struct TriangleMesh::Query {
     int cur, width;  // the nodes to visit next: level[cur][0, width)
     bool complete;
     int leaves;
-    std::uint32_t leaf[kMaxFrontier];
+    std::uint32_t leaf[kMaxFrontier];  // references
 };
 
 [[gnu::always_inline]] inline void TriangleMesh::start(Vec3 c0, Vec3 c1, double radius, Query& query) const {
@@ -361,7 +456,7 @@ struct TriangleMesh::Query {
     // be away (the root's magnitude bounds every triangle's); a NaN anywhere
     // makes every node meet.
     const Capsule& cap = query.cap;
-    const double size = bound::magnitude(bounds_of(nodes_[0].lo, nodes_[0].hi));
+    const double size = bound::magnitude(bounds_of(nodes_[0]));
     const double grow = bound::reach_growth(bound::capsule_reach(radius), size, cap.extent);
     const Vec3 qlo = sub(cap.lo, {grow, grow, grow}), qhi = add(cap.hi, {grow, grow, grow});
     const bool any_nan = isnan(qlo.x) || isnan(qlo.y) || isnan(qlo.z) || isnan(qhi.x) || isnan(qhi.y) || isnan(qhi.z);
@@ -372,9 +467,8 @@ struct TriangleMesh::Query {
 }
 
 [[gnu::always_inline]] inline void TriangleMesh::request_triangles(std::uint32_t leaf) const {
-    const MeshNode& nd = nodes_[leaf];
-    const char* first = reinterpret_cast<const char*>(&tris_[9 * nd.first()]);
-    for (std::uint32_t b = 0; b < 9 * sizeof(double) * nd.count(); b += 64) __builtin_prefetch(first + b);
+    const char* first = reinterpret_cast<const char*>(&tris_[9 * leaf_first(leaf)]);
+    for (std::uint32_t b = 0; b < 9 * sizeof(double) * leaf_count(leaf); b += 64) __builtin_prefetch(first + b);
 }
 
 [[gnu::always_inline]] inline void TriangleMesh::next_level(Query& query) const {
@@ -385,22 +479,23 @@ struct TriangleMesh::Query {
     const NodeQuery q = query.nodes;
     int width = 0, leaves = query.leaves;
     for (int k = 0; k < query.width; ++k) {
-        const std::uint32_t i = cur[k];
-        const MeshNode& nd = nodes_[i];
-        if (!meets(nd, q)) continue;
-        if (nd.leaf() ? leaves == kMaxFrontier : width + 2 > kMaxFrontier) {
-            query.complete = false;
-            query.width = 0;
-            return;
-        }
-        if (nd.leaf()) {
-            request_triangles(i);
-            query.leaf[leaves++] = i;
-        } else {
-            __builtin_prefetch(&nodes_[i + 1]);
-            __builtin_prefetch(&nodes_[nd.right()]);
-            next[width++] = i + 1;
-            next[width++] = nd.right();
+        const MeshNode& nd = nodes_[cur[k]];
+        for (unsigned m = meeting(nd, q); m != 0; m &= m - 1) {
+            const std::uint32_t ref = nd.child[__builtin_ctz(m)];
+            if (is_leaf(ref) ? leaves == kMaxFrontier : width == kMaxFrontier) {
+                query.complete = false;
+                query.width = 0;
+                return;
+            }
+            if (is_leaf(ref)) {
+                request_triangles(ref);
+                query.leaf[leaves++] = ref;
+            } else {
+                const char* node = reinterpret_cast<const char*>(&nodes_[node_index(ref)]);
+                __builtin_prefetch(node);
+                __builtin_prefetch(node + 64);
+                next[width++] = node_index(ref);
+            }
         }
     }
     query.cur = 1 - query.cur;
@@ -410,12 +505,12 @@ struct TriangleMesh::Query {
 
 [[gnu::always_inline]] inline void TriangleMesh::examine(const Capsule& cap, std::uint32_t leaf,
                                                          std::vector<MeshHit>& out) const {
-    const MeshNode& nd = nodes_[leaf];
+    const std::uint32_t first = leaf_first(leaf);
     int which[kLeafTriangles];
     TriangleContact found[kLeafTriangles];
-    const int hits = capsule_triangle_run(cap, &tris_[9 * nd.first()], static_cast<int>(nd.count()), which, found);
+    const int hits = capsule_triangle_run(cap, &tris_[9 * first], static_cast<int>(leaf_count(leaf)), which, found);
     for (int k = 0; k < hits; ++k)
-        out.push_back({ids_[nd.first() + static_cast<std::uint32_t>(which[k])], found[k].point, found[k].normal,
+        out.push_back({ids_[first + static_cast<std::uint32_t>(which[k])], found[k].point, found[k].normal,
                        found[k].depth});
 }
 
@@ -424,26 +519,26 @@ struct TriangleMesh::Query {
     if (query.complete) {
         for (int k = 0; k < query.leaves; ++k) examine(query.cap, query.leaf[k], out);
     } else {
-        // Depth first, the stack holding a node and one sibling per level;
-        // the leaves' triangles are requested a scratch full ahead.
-        std::uint32_t stack[kMaxTreeDepth + 1];
+        // Depth first; the leaves' triangles are requested a scratch full
+        // ahead.
+        std::uint32_t stack[kStackDepth];
         int depth = 0, gathered = 0;
         stack[depth++] = 0;
         while (depth > 0) {
-            const std::uint32_t i = stack[--depth];
-            const MeshNode& nd = nodes_[i];
-            if (!meets(nd, query.nodes)) continue;
-            if (!nd.leaf()) {
-                stack[depth++] = nd.right();
-                stack[depth++] = i + 1;
-                continue;
+            const MeshNode& nd = nodes_[stack[--depth]];
+            for (unsigned m = meeting(nd, query.nodes); m != 0; m &= m - 1) {
+                const std::uint32_t ref = nd.child[__builtin_ctz(m)];
+                if (!is_leaf(ref)) {
+                    stack[depth++] = node_index(ref);
+                    continue;
+                }
+                if (gathered == kMaxFrontier) {
+                    for (int k = 0; k < gathered; ++k) examine(query.cap, query.leaf[k], out);
+                    gathered = 0;
+                }
+                request_triangles(ref);
+                query.leaf[gathered++] = ref;
             }
-            if (gathered == kMaxFrontier) {
-                for (int k = 0; k < gathered; ++k) examine(query.cap, query.leaf[k], out);
-                gathered = 0;
-            }
-            request_triangles(i);
-            query.leaf[gathered++] = i;
         }
         for (int k = 0; k < gathered; ++k) examine(query.cap, query.leaf[k], out);
     }

@@ -3,11 +3,11 @@
 //
 // The mesh owns a copy of its triangles, reordered along a Morton curve of
 // their centroids so that each node of the hierarchy covers a contiguous run
-// of them. A run of more than kLeafTriangles splits where the curve crosses
-// from one cell of its grid into the next (so a node's bounds stay tight),
-// its shape follows from the triangles alone, and nodes are stored depth
-// first, each with the index of the node after its subtree (a traversal
-// needs no stack).
+// of them. A run of more than kLeafTriangles splits in two where the curve
+// crosses from one cell of its grid into the next (so a node's bounds stay
+// tight), and each node of that binary tree takes its children's children
+// in place of its children until it has four, so the shape follows from
+// the triangles alone. Nodes are stored depth first.
 //
 // A capsule query examines exactly the triangles whose bounds are not surely
 // out of reach of the bounds of the capsule's axis (reach.hpp); for those it
@@ -25,21 +25,26 @@
 
 namespace zuli {
 
-// A node's bounds are floats rounded outwards, so that they contain every
-// vertex beneath exactly and a node takes half a cache line. A leaf holds
-// the run of triangles [first, first + count) of the mesh's order, packed as
-// first * 16 + count (count 1 to kLeafTriangles). An internal node's children
-// are the next node and node `right`, packed as right * 16.
+// A node has up to four children: their bounds, floats rounded outwards so
+// that they contain every vertex beneath exactly, one lane per child and
+// axis (the four children are tested at once), and a reference to each. A
+// reference packs a leaf, the run of triangles [first, first + count) of
+// the mesh's order, as first * 16 + count (count 1 to kLeafTriangles), and
+// another node as its index * 16; 0 is no child (the root is nobody's), with
+// empty bounds (lo = +inf, hi = -inf). Four children rather than two halve
+// the levels a query walks, each a wait for memory on a large mesh.
 struct MeshNode {
-    float lo[3], hi[3];
-    std::uint32_t packed;
-    std::uint32_t next;  // the node after this one's subtree
-    bool leaf() const { return (packed & 15) != 0; }
-    std::uint32_t first() const { return packed >> 4; }
-    std::uint32_t count() const { return packed & 15; }
-    std::uint32_t right() const { return packed >> 4; }
+    float lo[3][4], hi[3][4];  // [axis][child]
+    std::uint32_t child[4];
+    std::uint32_t unused[4];  // zero: a node fills two cache lines
 };
-static_assert(sizeof(MeshNode) == 32, "two nodes per cache line");
+static_assert(sizeof(MeshNode) == 128, "a node takes two cache lines");
+
+inline constexpr std::uint32_t kChildren = 4;
+inline bool is_leaf(std::uint32_t ref) { return (ref & 15) != 0; }
+inline std::uint32_t leaf_first(std::uint32_t ref) { return ref >> 4; }
+inline std::uint32_t leaf_count(std::uint32_t ref) { return ref & 15; }
+inline std::uint32_t node_index(std::uint32_t ref) { return ref >> 4; }
 
 // Runs of at most this many triangles are leaves: fewer nodes to test against
 // a few more triangles (each rejected by its bounds first).
@@ -149,7 +154,7 @@ std::uint64_t state_checksum(const Stored<double>& tris, const Stored<std::uint3
                              const Stored<MeshNode>& nodes);
 
 // The largest triangle count a mesh holds (a leaf's first triangle and a
-// node's right child have 28 bits).
+// node's index have 28 bits).
 inline constexpr std::int64_t kMaxMeshTriangles = (1LL << 28) - 1;
 
 }  // namespace zuli
