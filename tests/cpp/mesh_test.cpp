@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -248,12 +249,38 @@ TEST(Mesh, TreeShapeHoldsForUnevenAndClusteredMeshes) {
         const TriangleMesh mesh(source(t));
         const auto n = static_cast<std::uint32_t>(t.size() / 9);
         std::uint32_t covered = 0;
-        // Walks hold a stack for at most 58 levels (30 bits of Morton code
+        // Walks hold a stack for at most 91 levels (63 bits of Morton code
         // and 28 of halving).
-        EXPECT_LE(check_subtree(mesh, 0, covered), 58);
+        EXPECT_LE(check_subtree(mesh, 0, covered), 91);
         EXPECT_EQ(covered, n);
         EXPECT_LE(mesh.nodes().size(), std::max(n / 2, 1u));
     }
+}
+
+TEST(Mesh, LeavesOfADenseClusterInAWideMeshStayLocal) {
+    // A 0.5 m patch of 0.01 m quads, in shuffled order, on a 1 km ground: a
+    // coarse curve grid (a thousand cells across) would put the whole patch
+    // in one cell, and its leaves would gather triangles from all over it.
+    std::vector<double> t = {-500, -500, 0, 500, -500, 0, 500, 500, 0, -500, -500, 0, 500, 500, 0, -500, 500, 0};
+    std::vector<std::array<double, 9>> patch;
+    for (int i = 0; i < 50; ++i)
+        for (int j = 0; j < 50; ++j) {
+            const double x0 = 0.01 * i, y0 = 0.01 * j, x1 = x0 + 0.01, y1 = y0 + 0.01;
+            patch.push_back({x0, y0, 1, x1, y0, 1, x1, y1, 1});
+            patch.push_back({x0, y0, 1, x1, y1, 1, x0, y1, 1});
+        }
+    std::shuffle(patch.begin(), patch.end(), std::mt19937(3));
+    for (const auto& tri : patch) t.insert(t.end(), tri.begin(), tri.end());
+    const TriangleMesh mesh(source(t));
+    int leaves = 0;
+    for (const MeshNode& nd : mesh.nodes())
+        for (std::uint32_t k = 0; k < kChildren; ++k) {
+            if (!is_leaf(nd.child[k]) || nd.lo[2][k] < 0.5) continue;
+            ++leaves;
+            EXPECT_LE(nd.hi[0][k] - nd.lo[0][k], 0.05f);
+            EXPECT_LE(nd.hi[1][k] - nd.lo[1][k], 0.05f);
+        }
+    EXPECT_GE(leaves, 5000 / static_cast<int>(kLeafTriangles));
 }
 
 TEST(Mesh, StateRoundTripsAndCorruptionIsRefused) {

@@ -58,32 +58,39 @@ namespace {
 using bound::Bounds;
 using bound::split;
 
-// The 10 low bits of x spread to every third bit of 30.
-std::uint32_t spread(std::uint32_t x) {
-    x &= 0x3ff;
-    x = (x | x << 16) & 0x030000ff;
-    x = (x | x << 8) & 0x0300f00f;
-    x = (x | x << 4) & 0x030c30c3;
-    x = (x | x << 2) & 0x09249249;
+// The 21 low bits of x spread to every third bit of 63.
+std::uint64_t spread(std::uint64_t x) {
+    x &= 0x1fffff;
+    x = (x | x << 32) & 0x001f00000000ffffULL;
+    x = (x | x << 16) & 0x001f0000ff0000ffULL;
+    x = (x | x << 8) & 0x100f00f00f00f00fULL;
+    x = (x | x << 4) & 0x10c30c30c30c30c3ULL;
+    x = (x | x << 2) & 0x1249249249249249ULL;
     return x;
 }
 
-// Stable least-significant-digit radix sort of entries (code << 32 | index)
-// by their codes, 16 bits a pass: ties keep index order.
-void sort_by_code(Stored<std::uint64_t>& entries) {
+// A triangle's code and its index in the source.
+struct Entry {
+    std::uint64_t code;
+    std::uint32_t index;
+};
+
+// Stable least-significant-digit radix sort of entries by their codes, 16
+// bits a pass: ties keep their order.
+void sort_by_code(Stored<Entry>& entries) {
     const std::size_t n = entries.size();
-    Stored<std::uint64_t> other(n);
+    Stored<Entry> other(n);
     std::vector<std::uint32_t> count(1 << 16);
-    for (int shift = 32; shift < 64; shift += 16) {
+    for (int shift = 0; shift < 64; shift += 16) {
         std::fill(count.begin(), count.end(), 0);
-        for (std::uint64_t e : entries) ++count[(e >> shift) & 0xffff];
+        for (const Entry& e : entries) ++count[(e.code >> shift) & 0xffff];
         std::uint32_t sum = 0;
         for (auto& c : count) {
             const std::uint32_t here = c;
             c = sum;
             sum += here;
         }
-        for (std::uint64_t e : entries) other[count[(e >> shift) & 0xffff]++] = e;
+        for (const Entry& e : entries) other[count[(e.code >> shift) & 0xffff]++] = e;
         entries.swap(other);
     }
 }
@@ -98,15 +105,15 @@ void sort_by_code(Stored<std::uint64_t>& entries) {
 // cell, so a path from the root has at most kMortonBits + 28 splits (and of
 // the nodes made from them, at most that many levels).
 constexpr std::uint32_t kMinLeaf = 2;
-constexpr int kMortonBits = 30;
+constexpr int kMortonBits = 63;
 constexpr int kMaxTreeDepth = kMortonBits + 28;
 
-std::uint32_t split_point(const std::uint32_t* codes, std::uint32_t first, std::uint32_t count) {
+std::uint32_t split_point(const std::uint64_t* codes, std::uint32_t first, std::uint32_t count) {
     const std::uint32_t middle = first + count / 2;
-    const std::uint32_t a = codes[first], b = codes[first + count - 1];
+    const std::uint64_t a = codes[first], b = codes[first + count - 1];
     if (a == b) return middle;
-    const std::uint32_t cell_bit = 1u << (31 - __builtin_clz(a ^ b));
-    const std::uint32_t* at = std::lower_bound(codes + first, codes + first + count, b & ~(cell_bit - 1));
+    const std::uint64_t cell_bit = std::uint64_t{1} << (63 - __builtin_clzll(a ^ b));
+    const std::uint64_t* at = std::lower_bound(codes + first, codes + first + count, b & ~(cell_bit - 1));
     const auto split = static_cast<std::uint32_t>(at - codes);
     return split - first >= kMinLeaf && first + count - split >= kMinLeaf ? split : middle;
 }
@@ -123,7 +130,7 @@ struct BinaryNode {
 };
 
 // The binary tree's shape for runs [first, first + count), depth first.
-void add_nodes(const std::uint32_t* codes, std::uint32_t first, std::uint32_t count, Stored<BinaryNode>& nodes) {
+void add_nodes(const std::uint64_t* codes, std::uint32_t first, std::uint32_t count, Stored<BinaryNode>& nodes) {
     const std::size_t i = nodes.size();
     const bool leaf = count <= kLeafTriangles;
     nodes.push_back({{0, 0, 0}, {0, 0, 0}, leaf ? (first << 4 | count) : 0});
@@ -148,7 +155,7 @@ float up(double x) {
 // The binary tree of these triangles, whose codes ascend: shape, then bounds
 // from the leaves up (children come after their parent). Leaves hold at
 // least kMinLeaf triangles (but in a mesh of one).
-Stored<BinaryNode> binary_tree(const Stored<double>& tris, const Stored<std::uint32_t>& codes) {
+Stored<BinaryNode> binary_tree(const Stored<double>& tris, const Stored<std::uint64_t>& codes) {
     const auto n = static_cast<std::uint32_t>(tris.size() / 9);
     Stored<BinaryNode> nodes;
     nodes.reserve(n);
@@ -232,7 +239,7 @@ std::uint32_t collapse(const Stored<BinaryNode>& bin, std::uint32_t b, Stored<Me
 // The nodes of a mesh of these triangles, whose codes ascend. Every node has
 // two to four children (but that of a mesh of one leaf), so there are fewer
 // nodes than leaves, which hold two triangles or more.
-Stored<MeshNode> make_nodes(const Stored<double>& tris, const Stored<std::uint32_t>& codes) {
+Stored<MeshNode> make_nodes(const Stored<double>& tris, const Stored<std::uint64_t>& codes) {
     Stored<MeshNode> nodes;
     if (tris.empty()) return nodes;
     const Stored<BinaryNode> bin = binary_tree(tris, codes);
@@ -304,12 +311,12 @@ constexpr int kQueriesAtOnce = 16;
 constexpr std::size_t kWalkTogetherBytes = std::size_t{8} << 20;
 
 // Morton codes of the centroids of n triangles (corner(i, k) is vertex k of
-// triangle i), 10 bits per axis on one scale for all three, so that the
+// triangle i), 21 bits per axis on one scale for all three, so that the
 // curve follows distance (a terrain is flat: its own scale per axis would
 // order it by height first). The same triangles give the same codes in any
 // order: a stored mesh's codes are recomputed from its triangles.
 template <class Corner>
-Stored<std::uint32_t> morton_codes(std::size_t n, Corner corner) {
+Stored<std::uint64_t> morton_codes(std::size_t n, Corner corner) {
     auto centroid = [&](std::size_t i, double c[3]) {
         const Vec3 v0 = corner(i, 0), v1 = corner(i, 1), v2 = corner(i, 2);
         c[0] = (v0.x + v1.x) + v2.x;  // three times the centroid
@@ -325,26 +332,26 @@ Stored<std::uint32_t> morton_codes(std::size_t n, Corner corner) {
             hi[a] = std::max(hi[a], c[a]);
         }
     }
-    const double steps = 1023.0;
+    const double steps = 2097151.0;
     const double size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
     const double scale = size > 0 ? steps / size : 0.0;
-    Stored<std::uint32_t> codes(n);
+    Stored<std::uint64_t> codes(n);
     for (std::size_t i = 0; i < n; ++i) {
         double c[3];
         centroid(i, c);
-        std::uint32_t code = 0;
+        std::uint64_t code = 0;
         for (int a = 0; a < 3; ++a) {
             // A centroid sum that overflowed makes t NaN: cell 0 for it
             // (converting NaN to an integer is undefined).
             const double t = (c[a] - lo[a]) * scale;
-            code |= spread(static_cast<std::uint32_t>(t >= 0.0 ? std::min(t, steps) : 0.0)) << (2 - a);
+            code |= spread(static_cast<std::uint64_t>(t >= 0.0 ? std::min(t, steps) : 0.0)) << (2 - a);
         }
         codes[i] = code;
     }
     return codes;
 }
 
-Stored<std::uint32_t> morton_codes(const Stored<double>& tris) {
+Stored<std::uint64_t> morton_codes(const Stored<double>& tris) {
     return morton_codes(tris.size() / 9, [&](std::size_t i, int k) { return load(&tris[9 * i + 3 * k]); });
 }
 
@@ -357,23 +364,23 @@ TriangleMesh::TriangleMesh(const TriangleSource& src, bool* source_changed) {
     // Triangles sharing a cell keep their order.
     const auto n = static_cast<std::size_t>(src.n);
     bool changed = false;
-    Stored<std::uint32_t> codes =
+    Stored<std::uint64_t> codes =
         morton_codes(n, [&](std::size_t i, int k) { return src.corner(static_cast<std::int64_t>(i), k, changed); });
-    Stored<std::uint64_t> entries(n);
-    for (std::size_t i = 0; i < n; ++i) entries[i] = static_cast<std::uint64_t>(codes[i]) << 32 | i;
+    Stored<Entry> entries(n);
+    for (std::size_t i = 0; i < n; ++i) entries[i] = {codes[i], static_cast<std::uint32_t>(i)};
     sort_by_code(entries);
 
     tris_.resize(9 * n);
     ids_.resize(n);
     for (std::size_t j = 0; j < n; ++j) {
-        const auto i = static_cast<std::uint32_t>(entries[j]);
+        const std::uint32_t i = entries[j].index;
         for (int k = 0; k < 3; ++k) {
             const Vec3 v = src.corner(i, k, changed);
             changed = changed || !(isfinite(v.x) && isfinite(v.y) && isfinite(v.z));
             std::memcpy(&tris_[9 * j + 3 * k], &v, sizeof v);
         }
         ids_[j] = i;
-        codes[j] = static_cast<std::uint32_t>(entries[j] >> 32);
+        codes[j] = entries[j].code;
     }
     nodes_ = make_nodes(tris_, codes);
     if (source_changed) *source_changed = changed;
@@ -625,7 +632,7 @@ bool TriangleMesh::from_state(Stored<double> tris, Stored<std::uint32_t> ids, St
     for (double x : tris)
         if (!isfinite(x)) return false;
     // The mesh's order ascends in code; the tree's depth bound rests on it.
-    const Stored<std::uint32_t> codes = morton_codes(tris);
+    const Stored<std::uint64_t> codes = morton_codes(tris);
     if (!std::is_sorted(codes.begin(), codes.end())) return false;
     const Stored<MeshNode> expected = make_nodes(tris, codes);
     if (nodes.size() != expected.size() ||
