@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "batch.hpp"
 #include "reach.hpp"
@@ -187,50 +188,85 @@ Stored<BinaryNode> binary_tree(const Stored<double>& tris, const Stored<std::uin
     return nodes;
 }
 
-double surface(const BinaryNode& nd) {
-    const double dx = double{nd.hi[0]} - nd.lo[0], dy = double{nd.hi[1]} - nd.lo[1], dz = double{nd.hi[2]} - nd.lo[2];
-    return dx * dy + dy * dz + dz * dx;
+// Binary nodes that become one node's children: a frontier of the binary
+// subtree under some node, in the curve's order.
+struct Cut {
+    std::uint32_t kid[kChildren];
+    std::uint32_t n;
+};
+
+// The cut under internal binary node b that makes the fewest nodes in all,
+// given `made`, the fewest each internal binary node below makes when it
+// becomes a node. Cuts are tried from {left, right} by replacing members by
+// their children, left to right; the first of the fewest wins. Filling
+// nodes where the tree is widest (at the bottom, which holds most of them)
+// spares nodes that a cut taking grandchildren everywhere would leave with
+// two leaves each.
+Cut fewest_nodes(const Stored<BinaryNode>& bin, const Stored<std::uint32_t>& made, std::uint32_t b) {
+    const Cut children = {{b + 1, bin[b].right()}, 2};
+    Cut best = children;
+    std::uint32_t best_made = std::numeric_limits<std::uint32_t>::max();
+    auto cost = [&](const Cut& c) {
+        std::uint32_t sum = 1;
+        for (std::uint32_t k = 0; k < c.n; ++k)
+            if (!bin[c.kid[k]].leaf()) sum += made[c.kid[k]];
+        return sum;
+    };
+    auto grow = [&](auto& self, const Cut& c, std::uint32_t from) -> void {
+        const std::uint32_t m = cost(c);
+        if (m < best_made) {
+            best_made = m;
+            best = c;
+        }
+        if (c.n == kChildren) return;
+        for (std::uint32_t k = from; k < c.n; ++k) {
+            const std::uint32_t i = c.kid[k];
+            if (bin[i].leaf()) continue;
+            Cut wider;
+            wider.n = c.n + 1;
+            for (std::uint32_t j = 0; j < k; ++j) wider.kid[j] = c.kid[j];
+            wider.kid[k] = i + 1;
+            wider.kid[k + 1] = bin[i].right();
+            for (std::uint32_t j = k + 1; j < c.n; ++j) wider.kid[j + 1] = c.kid[j];
+            self(self, wider, k);
+        }
+    };
+    grow(grow, children, 0);
+    return best;
 }
 
-// The node made of binary node b, appended with the nodes beneath it: b's
-// children, each internal one of the largest surface (the likeliest to be
-// met) replaced by its own two, in place, until there are four. Children
-// keep the curve's order.
-std::uint32_t collapse(const Stored<BinaryNode>& bin, std::uint32_t b, Stored<MeshNode>& nodes) {
-    std::uint32_t kids[kChildren];
-    std::uint32_t n = 0;
-    if (bin[b].leaf()) {
-        kids[n++] = b;  // a mesh of one leaf
-    } else {
-        kids[n++] = b + 1;
-        kids[n++] = bin[b].right();
+// For each internal binary node, the fewest nodes its subtree makes when it
+// becomes a node (children come after their parent: from the last up).
+Stored<std::uint32_t> fewest_made(const Stored<BinaryNode>& bin) {
+    Stored<std::uint32_t> made(bin.size());
+    for (std::size_t i = bin.size(); i-- > 0;) {
+        if (bin[i].leaf()) {
+            made[i] = 0;
+            continue;
+        }
+        const Cut c = fewest_nodes(bin, made, static_cast<std::uint32_t>(i));
+        std::uint32_t sum = 1;
+        for (std::uint32_t k = 0; k < c.n; ++k) sum += made[c.kid[k]];
+        made[i] = sum;
     }
-    while (n < kChildren) {
-        std::uint32_t widest = n;
-        double most = -1;
-        for (std::uint32_t k = 0; k < n; ++k)
-            if (!bin[kids[k]].leaf() && surface(bin[kids[k]]) > most) {
-                most = surface(bin[kids[k]]);
-                widest = k;
-            }
-        if (widest == n) break;
-        const std::uint32_t c = kids[widest];
-        for (std::uint32_t k = n; k > widest + 1; --k) kids[k] = kids[k - 1];
-        kids[widest] = c + 1;
-        kids[widest + 1] = bin[c].right();
-        ++n;
-    }
+    return made;
+}
+
+// The node made of binary node b, appended with the nodes beneath it.
+std::uint32_t collapse(const Stored<BinaryNode>& bin, const Stored<std::uint32_t>& made, std::uint32_t b,
+                       Stored<MeshNode>& nodes) {
+    const Cut cut = bin[b].leaf() ? Cut{{b}, 1} : fewest_nodes(bin, made, b);  // a mesh of one leaf
     const auto at = static_cast<std::uint32_t>(nodes.size());
     MeshNode node = {};
     for (std::uint32_t k = 0; k < kChildren; ++k)
         for (int a = 0; a < 3; ++a) {
-            node.lo[a][k] = k < n ? bin[kids[k]].lo[a] : INFINITY;
-            node.hi[a][k] = k < n ? bin[kids[k]].hi[a] : -INFINITY;
+            node.lo[a][k] = k < cut.n ? bin[cut.kid[k]].lo[a] : INFINITY;
+            node.hi[a][k] = k < cut.n ? bin[cut.kid[k]].hi[a] : -INFINITY;
         }
     nodes.push_back(node);
-    for (std::uint32_t k = 0; k < n; ++k) {
-        const BinaryNode& c = bin[kids[k]];
-        const std::uint32_t ref = c.leaf() ? c.packed : collapse(bin, kids[k], nodes) << 4;
+    for (std::uint32_t k = 0; k < cut.n; ++k) {
+        const BinaryNode& c = bin[cut.kid[k]];
+        const std::uint32_t ref = c.leaf() ? c.packed : collapse(bin, made, cut.kid[k], nodes) << 4;
         nodes[at].child[k] = ref;
     }
     return at;
@@ -243,8 +279,9 @@ Stored<MeshNode> make_nodes(const Stored<double>& tris, const Stored<std::uint64
     Stored<MeshNode> nodes;
     if (tris.empty()) return nodes;
     const Stored<BinaryNode> bin = binary_tree(tris, codes);
-    nodes.reserve(bin.size() / 3 + 1);
-    collapse(bin, 0, nodes);
+    const Stored<std::uint32_t> made = fewest_made(bin);
+    nodes.reserve(bin[0].leaf() ? 1 : made[0]);
+    collapse(bin, made, 0, nodes);
     nodes.shrink_to_fit();  // the mesh holds what it uses
     return nodes;
 }
