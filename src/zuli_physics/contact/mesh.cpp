@@ -189,34 +189,29 @@ Stored<BinaryNode> binary_tree(const Stored<double>& tris, const Stored<std::uin
 }
 
 // Binary nodes that become one node's children: a frontier of the binary
-// subtree under some node, in the curve's order.
+// subtree under some node, in the curve's order; and the nodes the subtree
+// makes in all with that cut.
 struct Cut {
     std::uint32_t kid[kChildren];
     std::uint32_t n;
+    std::uint32_t made;
 };
 
 // The cut under internal binary node b that makes the fewest nodes in all,
-// given `made`, the fewest each internal binary node below makes when it
-// becomes a node. Cuts are tried from {left, right} by replacing members by
-// their children, left to right; the first of the fewest wins. Filling
-// nodes where the tree is widest (at the bottom, which holds most of them)
-// spares nodes that a cut taking grandchildren everywhere would leave with
-// two leaves each.
+// given how many each binary node below makes (`made`, 0 for a leaf). Cuts
+// are tried from {left, right} by replacing members by their children, left
+// to right; the first of the fewest wins. Filling nodes where the tree is
+// widest (at the bottom, which holds most of them) spares nodes that a cut
+// taking grandchildren everywhere would leave with two leaves each.
 Cut fewest_nodes(const Stored<BinaryNode>& bin, const Stored<std::uint32_t>& made, std::uint32_t b) {
-    const Cut children = {{b + 1, bin[b].right()}, 2};
-    Cut best = children;
-    std::uint32_t best_made = std::numeric_limits<std::uint32_t>::max();
-    auto cost = [&](const Cut& c) {
-        std::uint32_t sum = 1;
-        for (std::uint32_t k = 0; k < c.n; ++k)
-            if (!bin[c.kid[k]].leaf()) sum += made[c.kid[k]];
-        return sum;
-    };
+    const Cut children = {{b + 1, bin[b].right()}, 2, 0};
+    Cut best = {{}, 0, std::numeric_limits<std::uint32_t>::max()};
     auto grow = [&](auto& self, const Cut& c, std::uint32_t from) -> void {
-        const std::uint32_t m = cost(c);
-        if (m < best_made) {
-            best_made = m;
+        std::uint32_t sum = 1;
+        for (std::uint32_t k = 0; k < c.n; ++k) sum += made[c.kid[k]];
+        if (sum < best.made) {
             best = c;
+            best.made = sum;
         }
         if (c.n == kChildren) return;
         for (std::uint32_t k = from; k < c.n; ++k) {
@@ -235,27 +230,21 @@ Cut fewest_nodes(const Stored<BinaryNode>& bin, const Stored<std::uint32_t>& mad
     return best;
 }
 
-// For each internal binary node, the fewest nodes its subtree makes when it
-// becomes a node (children come after their parent: from the last up).
+// How many nodes each binary node's subtree makes with its best cut, from
+// the last node up (children come after their parent). Only the counts are
+// kept, and collapse() finds each cut again: keeping the cuts costs more
+// (fresh memory for six times as many bytes) than finding them twice.
 Stored<std::uint32_t> fewest_made(const Stored<BinaryNode>& bin) {
     Stored<std::uint32_t> made(bin.size());
-    for (std::size_t i = bin.size(); i-- > 0;) {
-        if (bin[i].leaf()) {
-            made[i] = 0;
-            continue;
-        }
-        const Cut c = fewest_nodes(bin, made, static_cast<std::uint32_t>(i));
-        std::uint32_t sum = 1;
-        for (std::uint32_t k = 0; k < c.n; ++k) sum += made[c.kid[k]];
-        made[i] = sum;
-    }
+    for (std::size_t i = bin.size(); i-- > 0;)
+        made[i] = bin[i].leaf() ? 0 : fewest_nodes(bin, made, static_cast<std::uint32_t>(i)).made;
     return made;
 }
 
 // The node made of binary node b, appended with the nodes beneath it.
 std::uint32_t collapse(const Stored<BinaryNode>& bin, const Stored<std::uint32_t>& made, std::uint32_t b,
                        Stored<MeshNode>& nodes) {
-    const Cut cut = bin[b].leaf() ? Cut{{b}, 1} : fewest_nodes(bin, made, b);  // a mesh of one leaf
+    const Cut cut = bin[b].leaf() ? Cut{{b}, 1, 1} : fewest_nodes(bin, made, b);  // a mesh of one leaf
     const auto at = static_cast<std::uint32_t>(nodes.size());
     MeshNode node = {};
     for (std::uint32_t k = 0; k < kChildren; ++k)
@@ -338,6 +327,26 @@ constexpr int kMaxFrontier = 128;
 // A depth-first walk's stack: a node's children replace it, so it holds at
 // most three of each level's nodes and the one being visited.
 constexpr int kStackDepth = 3 * kMaxTreeDepth + 1;
+
+// Calls leaf(reference) for every leaf whose bounds and whose ancestors'
+// meet q, depth first, in a mesh with nodes.
+template <class Leaf>
+void each_leaf_met(const Stored<MeshNode>& nodes, const NodeQuery& q, Leaf leaf) {
+    std::uint32_t stack[kStackDepth];
+    int depth = 0;
+    stack[depth++] = 0;
+    while (depth > 0) {
+        const MeshNode& nd = nodes[stack[--depth]];
+        for (unsigned m = meeting(nd, q); m != 0; m &= m - 1) {
+            const std::uint32_t ref = nd.child[__builtin_ctz(m)];
+            if (is_leaf(ref))
+                leaf(ref);
+            else
+                stack[depth++] = node_index(ref);
+        }
+    }
+}
+
 // Capsules of a run whose queries walk the hierarchy together, in a mesh
 // of at least kWalkTogetherBytes. A smaller one stays mostly in the
 // processor's caches: there walking together gains nothing, and the
@@ -447,27 +456,16 @@ void TriangleMesh::overlap(Vec3 lo, Vec3 hi, std::vector<std::int64_t>& out) con
     const double qlo[3] = {lo.x, lo.y, lo.z}, qhi[3] = {hi.x, hi.y, hi.z};
     const NodeQuery q = node_query(lo, hi);
     const std::size_t start = out.size();
-    std::uint32_t stack[kStackDepth];
-    int depth = 0;
-    stack[depth++] = 0;
-    while (depth > 0) {
-        const MeshNode& nd = nodes_[stack[--depth]];
-        for (unsigned m = meeting(nd, q); m != 0; m &= m - 1) {
-            const std::uint32_t ref = nd.child[__builtin_ctz(m)];
-            if (!is_leaf(ref)) {
-                stack[depth++] = node_index(ref);
-                continue;
-            }
-            for (std::uint32_t t = leaf_first(ref); t < leaf_first(ref) + leaf_count(ref); ++t) {
-                const double* v = &tris_[9 * t];
-                bool in = true;
-                for (int a = 0; a < 3; ++a)
-                    in = in && std::min(std::min(v[a], v[3 + a]), v[6 + a]) <= qhi[a] &&
-                         std::max(std::max(v[a], v[3 + a]), v[6 + a]) >= qlo[a];
-                if (in) out.push_back(ids_[t]);
-            }
+    each_leaf_met(nodes_, q, [&](std::uint32_t leaf) {
+        for (std::uint32_t t = leaf_first(leaf); t < leaf_first(leaf) + leaf_count(leaf); ++t) {
+            const double* v = &tris_[9 * t];
+            bool in = true;
+            for (int a = 0; a < 3; ++a)
+                in = in && std::min(std::min(v[a], v[3 + a]), v[6 + a]) <= qhi[a] &&
+                     std::max(std::max(v[a], v[3 + a]), v[6 + a]) >= qlo[a];
+            if (in) out.push_back(ids_[t]);
         }
-    }
+    });
     std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
 }
 
@@ -567,25 +565,15 @@ struct TriangleMesh::Query {
     } else {
         // Depth first; the leaves' triangles are requested a scratch full
         // ahead.
-        std::uint32_t stack[kStackDepth];
-        int depth = 0, gathered = 0;
-        stack[depth++] = 0;
-        while (depth > 0) {
-            const MeshNode& nd = nodes_[stack[--depth]];
-            for (unsigned m = meeting(nd, query.nodes); m != 0; m &= m - 1) {
-                const std::uint32_t ref = nd.child[__builtin_ctz(m)];
-                if (!is_leaf(ref)) {
-                    stack[depth++] = node_index(ref);
-                    continue;
-                }
-                if (gathered == kMaxFrontier) {
-                    for (int k = 0; k < gathered; ++k) examine(query.cap, query.leaf[k], out);
-                    gathered = 0;
-                }
-                request_triangles(ref);
-                query.leaf[gathered++] = ref;
+        int gathered = 0;
+        each_leaf_met(nodes_, query.nodes, [&](std::uint32_t leaf) {
+            if (gathered == kMaxFrontier) {
+                for (int k = 0; k < gathered; ++k) examine(query.cap, query.leaf[k], out);
+                gathered = 0;
             }
-        }
+            request_triangles(leaf);
+            query.leaf[gathered++] = leaf;
+        });
         for (int k = 0; k < gathered; ++k) examine(query.cap, query.leaf[k], out);
     }
     // Into ascending face order (a capsule lying across much of a mesh has
