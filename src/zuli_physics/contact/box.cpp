@@ -4,6 +4,8 @@
 #include <math.h>
 #include <string.h>
 
+#include <cstdint>
+
 namespace zuli {
 
 namespace {
@@ -104,32 +106,30 @@ int reduce_manifold(const Vec3* cand, const double* depths, int k, Vec3 pts[MAX_
     }
     // Four picks spread over the patch. Every scan covers all candidates from
     // index 0 (already picked ones included) and replaces its best only on a
-    // strictly greater value, so ties keep the lowest index.
+    // strictly greater value, so ties keep the lowest index. Each scan's
+    // values are computed first, in a loop of their own (independent square
+    // roots overlap), and picked without branches: which value wins is data.
     auto d2 = [&](int i, int j) { return length_squared(sub(cand[i], cand[j])); };
+    auto greatest = [k](const double* v, double best) {
+        int at = 0;
+        for (int j = 0; j < k; ++j) {
+            const bool take = v[j] > best;
+            best = take ? v[j] : best;
+            at = take ? j : at;
+        }
+        return at;
+    };
+    double v0[MAX_POLY], v1[MAX_POLY], v[MAX_POLY];
 
-    int i0 = 0;  // greatest x (world); depths play no part
-    double best = cand[0].x;
-    for (int j = 0; j < k; ++j) {
-        if (cand[j].x > best) { best = cand[j].x; i0 = j; }
-    }
-    int i1 = 0;  // farthest from i0, by squared distance
-    best = -1.0;
-    for (int j = 0; j < k; ++j) {
-        const double v = d2(j, i0);
-        if (v > best) { best = v; i1 = j; }
-    }
-    int i2 = 0;  // greatest sum of distances to i0 and i1
-    best = -1.0;
-    for (int j = 0; j < k; ++j) {
-        const double v = sqrt(d2(j, i0)) + sqrt(d2(j, i1));
-        if (v > best) { best = v; i2 = j; }
-    }
-    int i3 = 0;  // farthest from i2 alone
-    best = -1.0;
-    for (int j = 0; j < k; ++j) {
-        const double v = sqrt(d2(j, i2));
-        if (v > best) { best = v; i3 = j; }
-    }
+    for (int j = 0; j < k; ++j) v[j] = cand[j].x;
+    const int i0 = greatest(v, cand[0].x);  // greatest x (world); depths play no part
+    for (int j = 0; j < k; ++j) v0[j] = d2(j, i0);
+    const int i1 = greatest(v0, -1.0);  // farthest from i0, by squared distance
+    for (int j = 0; j < k; ++j) v1[j] = d2(j, i1);
+    for (int j = 0; j < k; ++j) v[j] = sqrt(v0[j]) + sqrt(v1[j]);
+    const int i2 = greatest(v, -1.0);  // greatest sum of distances to i0 and i1
+    for (int j = 0; j < k; ++j) v[j] = sqrt(d2(j, i2));
+    const int i3 = greatest(v, -1.0);  // farthest from i2 alone
 
     const int picks[4] = {i0, i1, i2, i3};
     int m = 0;
@@ -309,6 +309,19 @@ namespace {
     overlap = (r[0] + r[1]) - reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(s) & no_sign);
 }
 
+// a with every sign bit flipped when `flip` (as neg(a)), else a.
+[[gnu::always_inline]] inline Vec3 flip_signs(Vec3 a, bool flip) {
+    const std::uint64_t mask = static_cast<std::uint64_t>(flip) << 63;
+    double c[3] = {a.x, a.y, a.z};
+    for (double& x : c) {
+        std::uint64_t bits;
+        memcpy(&bits, &x, sizeof bits);
+        bits ^= mask;
+        memcpy(&x, &bits, sizeof x);
+    }
+    return {c[0], c[1], c[2]};
+}
+
 [[gnu::always_inline]] inline bool any(const LaneMask& v) { return (v[0] | v[1] | v[2] | v[3]) != 0; }
 
 }  // namespace
@@ -370,16 +383,18 @@ __attribute__((target_clones("avx2", "default"))) int separating_axis_test(const
     double least = kNoOverlapYet;
     int chosen = -1;
     for (int j = 0; j < 4; ++j) {
-        if (at[j] < 0) continue;
-        if (best[j] < least || (best[j] == least && at[j] < chosen)) {
-            least = best[j];
-            chosen = static_cast<int>(at[j]);
-        }
+        // Bitwise, not short-circuit: the outcome is data.
+        const bool take = (at[j] >= 0) & ((best[j] < least) | ((best[j] == least) & (at[j] < chosen)));
+        least = take ? best[j] : least;
+        chosen = take ? static_cast<int>(at[j]) : chosen;
     }
     Vec3 axis = {0.0, 0.0, 0.0};
     if (chosen >= 0) {
         axis = L.axis(chosen);
-        if (!(s[chosen / 4][chosen % 4] >= 0)) axis = neg(axis);
+        // Oriented from a to b: the sign bits flipped (as neg() does) when
+        // s is not >= 0, by a mask rather than a branch.
+        const bool flip = !(s[chosen / 4][chosen % 4] >= 0);
+        axis = flip_signs(axis, flip);
     }
     normal = axis;
     return box_clip(a, b, axis, pts, dep, least);
