@@ -1,5 +1,6 @@
 #include "contact/box.hpp"
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -240,6 +241,52 @@ TEST(ReduceManifold, KeepsUpToFourInOrder) {
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(SameVec(pts[i], c[i]));
         EXPECT_EQ(dep[i], d[i]);
+    }
+}
+
+TEST(ReduceManifold, PicksAsPlainScansDo) {
+    // Five to MAX_POLY candidates on a coarse grid (so that distances tie
+    // often), some repeated and some NaN, against the four scans written
+    // out as plain loops that replace their best on a strictly greater value.
+    std::mt19937_64 rng(11);
+    std::uniform_int_distribution<int> cell(-2, 2), coin(0, 9);
+    const auto scan = [](int k, auto value, double start) {
+        int at = 0;
+        double best = start;
+        for (int j = 0; j < k; ++j)
+            if (value(j) > best) {
+                best = value(j);
+                at = j;
+            }
+        return at;
+    };
+    for (int k = MAX_CONTACTS + 1; k <= MAX_POLY; ++k) {
+        for (int trial = 0; trial < 300; ++trial) {
+            std::vector<Vec3> c(static_cast<size_t>(k));
+            std::vector<double> d(static_cast<size_t>(k));
+            for (int j = 0; j < k; ++j) {
+                c[j] = {0.5 * cell(rng), 0.5 * cell(rng), 0.25 * cell(rng)};
+                if (j > 0 && coin(rng) == 0) c[j] = c[j - 1];
+                if (coin(rng) == 0) c[j].y = NAN;
+                d[j] = 0.01 * j;
+            }
+            const auto d2 = [&](int i, int j) { return length_squared(sub(c[i], c[j])); };
+            const int i0 = scan(k, [&](int j) { return c[j].x; }, c[0].x);
+            const int i1 = scan(k, [&](int j) { return d2(j, i0); }, -1.0);
+            const int i2 = scan(k, [&](int j) { return sqrt(d2(j, i0)) + sqrt(d2(j, i1)); }, -1.0);
+            const int i3 = scan(k, [&](int j) { return sqrt(d2(j, i2)); }, -1.0);
+            std::vector<int> want;
+            for (int pick : {i0, i1, i2, i3})
+                if (std::find(want.begin(), want.end(), pick) == want.end()) want.push_back(pick);
+
+            Vec3 pts[MAX_CONTACTS];
+            double dep[MAX_CONTACTS];
+            ASSERT_EQ(reduce_manifold(c.data(), d.data(), k, pts, dep), static_cast<int>(want.size())) << "k=" << k;
+            for (size_t i = 0; i < want.size(); ++i) {
+                ASSERT_TRUE(SameVec(pts[i], c[want[i]])) << "k=" << k << " pick " << i;
+                ASSERT_TRUE(same_bits(dep[i], d[want[i]])) << "k=" << k << " pick " << i;
+            }
+        }
     }
 }
 
