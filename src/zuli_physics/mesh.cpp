@@ -27,11 +27,10 @@ namespace {
 // Capsules per thread below which a split costs more than it saves (a query
 // takes about a microsecond, waking a worker some tens).
 constexpr std::ptrdiff_t kMinCapsulesPerThread = 64;
-// A capsule's cost varies with its hits: with 4 chunks per thread the last
-// two of 1,000 bench capsules ended 150 to 280 microseconds apart on two
-// threads; 16 bring that under 60, and two threads from 1.6x to 1.75x the
-// speed of one (32: no better).
-constexpr int kChunksPerThread = 16;
+// The last chunks' size (about 10 microseconds of queries): two threads
+// over the bench's 1,000 capsules at G = 64 then finish a median 6 to 7
+// microseconds apart (35 with 16 equal chunks a thread).
+constexpr std::ptrdiff_t kLeastCapsulesPerChunk = 8;
 // Hits reserved per capsule of a chunk, up to a total: a capsule resting on
 // a surface touches a few triangles.
 constexpr std::int64_t kReservedHitsPerCapsule = 8;
@@ -220,9 +219,8 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
         strided(a), strided(b),
         r.is_valid() ? strided(r) : Strided{reinterpret_cast<const char*>(&one_radius), {0, 0, 0}}};
 
-    const Plan split = plan(m, wanted, kMinCapsulesPerThread, kChunksPerThread);
-    const std::ptrdiff_t chunks = split.chunks;
-    std::vector<std::vector<MeshHit>> found(static_cast<std::size_t>(chunks));
+    const Plan split = plan(m, wanted, kMinCapsulesPerThread, kLeastCapsulesPerChunk);
+    std::vector<std::vector<MeshHit>> found(static_cast<std::size_t>(split.chunks));
     // Written in place: the capsules' hit counts while the chunks run, then
     // the running offsets.
     nb::object off = new_array({m + 1}, Dtype::Int64);
@@ -231,7 +229,7 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
     {
         nb::gil_scoped_release unlocked;
         auto chunk = [&](int c) {
-            const std::int64_t begin = m * c / chunks, end = m * (c + 1) / chunks;
+            const std::int64_t begin = split.begin(c), end = split.begin(c + 1);
             // A vector of the thread's own until the chunk is done: the
             // vectors in `found` sit side by side, and growing them in place
             // would have the threads writing one cache line all the time.
@@ -246,14 +244,14 @@ nb::tuple capsules(const TriangleMesh& mesh, nb::handle cp0, nb::handle cp1, nb:
         parallel_for(split.chunks, split.threads, chunk);
     }
     std::int64_t total = 0;
-    for (std::ptrdiff_t c = 0; c < chunks; ++c) {
-        const std::int64_t begin = m * c / chunks, end = m * (c + 1) / chunks;
+    for (int c = 0; c < split.chunks; ++c) {
+        const std::int64_t begin = split.begin(c), end = split.begin(c + 1);
         for (std::int64_t j = begin; j < end; ++j) offsets[j + 1] += total;
         total += static_cast<std::int64_t>(found[static_cast<std::size_t>(c)].size());
     }
     ContactArrays arrays(total);
-    for (std::ptrdiff_t c = 0; c < chunks; ++c) {
-        const std::int64_t begin = m * c / chunks;
+    for (int c = 0; c < split.chunks; ++c) {
+        const std::int64_t begin = split.begin(c);
         arrays.put(offsets[begin], found[static_cast<std::size_t>(c)]);
     }
     return nb::make_tuple(off, arrays.named());

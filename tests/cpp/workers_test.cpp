@@ -80,23 +80,57 @@ TEST(Workers, AThrowingTaskReachesTheCallerAfterTheOthersFinish) {
     EXPECT_EQ(run_counting(40, 3), std::vector<int>(40, 1));
 }
 
-TEST(Workers, PlanSplitsIntoSeveralInOrderChunksPerThread) {
+TEST(Workers, PlanWithOneThreadIsOneChunk) {
     using zuli::plan;
-    // Too few items for a second thread, or only one asked for: one chunk.
-    EXPECT_EQ(plan(1000, 2, 1024, 4).chunks, 1);
-    EXPECT_EQ(plan(100000, 1, 1024, 4).chunks, 1);
-    EXPECT_EQ(plan(0, 4, 1, 4).chunks, 1);
-    const zuli::Plan p = plan(4096, 2, 1024, 4), q = plan(2100, 7, 1024, 4), r = plan(5, 8, 1, 4);
-    EXPECT_EQ(p.threads, 2);
-    EXPECT_EQ(p.chunks, 8);
-    EXPECT_EQ(plan(4096, 2, 1024, 16).chunks, 32);
-    // More threads than the pool and the caller make count as that many.
-    const zuli::Plan most = plan(std::ptrdiff_t{1} << 40, INT_MAX, 64, 16);
-    EXPECT_EQ(most.threads, zuli::MAX_WORKERS + 1);
-    EXPECT_EQ(most.chunks, (zuli::MAX_WORKERS + 1) * 16);
-    EXPECT_EQ(q.threads, 2);
-    EXPECT_EQ(r.threads, 5);
-    EXPECT_LE(r.chunks, 5);  // never more chunks than items
+    // Too few items for a second thread, or only one asked for.
+    for (const zuli::Plan& p : {plan(1000, 2, 1024, 8), plan(100000, 1, 1024, 8), plan(0, 4, 1, 8)}) {
+        EXPECT_EQ(p.threads, 1);
+        EXPECT_EQ(p.chunks, 1);
+        EXPECT_EQ(p.begin(0), 0);
+        EXPECT_EQ(p.begin(1), p.items);
+    }
+}
+
+TEST(Workers, PlanWithALeastChunkOfAllItemsCutsEqualChunks) {
+    const zuli::Plan p = zuli::plan(4096, 2, 1024, 4096);
+    ASSERT_EQ(p.chunks, 8);
+    for (int c = 0; c <= p.chunks; ++c) EXPECT_EQ(p.begin(c), 512 * c);
+}
+
+// Chunks cover the items in order, shrink towards the end and end small.
+TEST(Workers, PlanChunksShrinkTowardsTheEnd) {
+    struct Case {
+        std::ptrdiff_t items;
+        int threads;
+        std::ptrdiff_t min_per_thread, min_chunk;
+        int expect_threads;
+    };
+    const Case cases[] = {
+        {1000, 2, 64, 8, 2},        {4096, 2, 1024, 128, 2},  {2100, 7, 1024, 128, 2}, {5, 8, 1, 1, 5},
+        {1000003, 3, 64, 8, 3},     {200, 2, 64, 1000, 2},    {129, 2, 64, 0, 2},
+        {std::ptrdiff_t{1} << 40, INT_MAX, 64, 64, zuli::MAX_WORKERS + 1},  // as many as the pool and the caller
+    };
+    for (const Case& k : cases) {
+        const zuli::Plan p = zuli::plan(k.items, k.threads, k.min_per_thread, k.min_chunk);
+        SCOPED_TRACE(testing::Message() << k.items << " items, " << k.threads << " threads, min chunk " << k.min_chunk);
+        EXPECT_EQ(p.threads, k.expect_threads);
+        ASSERT_GE(p.chunks, p.threads);
+        EXPECT_LE(p.chunks, k.items);  // no empty chunk
+        EXPECT_EQ(p.begin(0), 0);
+        EXPECT_EQ(p.begin(p.chunks), k.items);
+        const std::ptrdiff_t least = std::max<std::ptrdiff_t>(k.min_chunk, 1);
+        std::ptrdiff_t before = k.items;
+        for (int c = 0; c < p.chunks; ++c) {
+            const std::ptrdiff_t size = p.begin(c + 1) - p.begin(c);
+            ASSERT_GE(size, 1) << "chunk " << c;
+            // Equal within a stage (to one item), halving from stage to stage.
+            ASSERT_LE(size, before + 1) << "chunk " << c;
+            before = size;
+        }
+        // The first chunk leaves every thread a share; the last are small.
+        EXPECT_LE(p.begin(1), k.items / (2 * p.threads) + 1);
+        EXPECT_LE(p.begin(p.chunks) - p.begin(p.chunks - 1), least);
+    }
 }
 
 TEST(Workers, ConcurrentCallersEachGetAllTheirTasks) {

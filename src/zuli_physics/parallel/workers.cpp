@@ -129,7 +129,7 @@ void run_tasks(int n, int threads, void (*task)(void*, int), void* ctx) {
     p.job = nullptr;
 }
 
-Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread, int chunks_per_thread) {
+Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread, std::ptrdiff_t min_chunk) {
     // The pool's workers and the caller are all the threads there can be: a
     // larger request (threads=2**31) would only make chunks nobody runs, and
     // their count would overflow an int.
@@ -137,9 +137,33 @@ Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread, int 
     std::ptrdiff_t use = items / min_per_thread;
     if (use > threads) use = threads;
     if (use > kMostThreads) use = kMostThreads;
-    if (use <= 1) return {1, 1};
-    const std::ptrdiff_t chunks = use * chunks_per_thread;
-    return {static_cast<int>(use), static_cast<int>(chunks < items ? chunks : items)};
+    if (use <= 1) return {1, 1, items, 0, 1};
+    const std::ptrdiff_t share = 2 * use;
+    // Four chunks a thread at the least, in equal chunks when the least
+    // chunk asked is that large or larger.
+    if (min_chunk > items / (2 * share)) min_chunk = items / (2 * share);
+    if (min_chunk < 1) min_chunk = 1;
+    int stages = 0;
+    while (((items >> stages) - (items >> (stages + 1))) / share >= min_chunk) ++stages;
+    const std::ptrdiff_t rest = items >> stages;  // what the stages leave
+    const std::ptrdiff_t tail = (rest + min_chunk - 1) / min_chunk;
+    return {static_cast<int>(use), static_cast<int>(share * stages + tail), items, stages, static_cast<int>(tail)};
+}
+
+std::ptrdiff_t Plan::begin(int c) const {
+    if (threads == 1) return c == 0 ? 0 : items;
+    // Stage s covers [items - (items >> s), items - (items >> (s + 1))).
+    // Each product below is a span times a count of chunks cut from it: far
+    // inside 64 bits for as many items as memory holds.
+    const int share = 2 * threads;
+    const int s = c / share;
+    if (s < stages) {
+        const std::ptrdiff_t first = items - (items >> s), last = items - (items >> (s + 1));
+        return first + (last - first) * (c % share) / share;
+    }
+    const std::ptrdiff_t first = items - (items >> stages);
+    const int k = c - share * stages;
+    return tail == 0 ? first : first + (items - first) * k / tail;
 }
 
 int started_workers() {

@@ -52,19 +52,28 @@ void parallel_for(int n, int threads, F& f) {
 
 // How to run `items` independent items on up to `threads` threads, each
 // thread worth starting only for at least `min_per_thread` items: the
-// threads to use, and the number of contiguous chunks, in order, to cut the
-// items into (chunk c is [items * c / chunks, items * (c + 1) / chunks)):
-// `chunks_per_thread` each, fewer only when there are fewer items. There are
-// several chunks per thread: waking a worker takes 60-70 microseconds here
-// in the median and up to a millisecond at times, and a worker that starts
-// late then takes fewer chunks instead of leaving the others waiting for its
-// whole share. Items of uneven cost want more, so that the last chunks to
-// finish end close together. No more than MAX_WORKERS + 1 threads are used.
+// threads to use, and contiguous chunks, in order, that the threads take as
+// they come free. The chunks shrink in stages: stage s cuts half of what the
+// stages before it left into two equal chunks a thread, until those would
+// be under `min_chunk` items, and the rest goes in chunks of at most
+// min_chunk. Large chunks first keep the claims few, small ones last let the
+// threads finish close together: an item's cost varies (a capsule's with
+// its hits), and a worker starts 60-70 microseconds late here in the median
+// (up to a millisecond at times). A min_chunk of a quarter of a thread's
+// share of the items or more gives four equal chunks a thread, for items of
+// even cost. No more than MAX_WORKERS + 1 threads are used.
 struct Plan {
     int threads;
     int chunks;
+    // The first item of chunk c, for 0 <= c <= chunks (begin(chunks) is the
+    // item count): chunk c is [begin(c), begin(c + 1)).
+    std::ptrdiff_t begin(int c) const;
+
+    std::ptrdiff_t items;
+    int stages;  // of 2 * threads chunks each
+    int tail;    // chunks after them
 };
-Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread, int chunks_per_thread);
+Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread, std::ptrdiff_t min_chunk);
 
 // Number of workers started so far (for tests).
 int started_workers();
