@@ -110,6 +110,7 @@ TEST(Workers, PlanChunksShrinkTowardsTheEnd) {
         {1000, 2, 64, 8, 2},        {4096, 2, 1024, 128, 2},  {2100, 7, 1024, 128, 2}, {5, 8, 1, 1, 5},
         {1000003, 3, 64, 8, 3},     {200, 2, 64, 1000, 2},    {129, 2, 64, 0, 2},
         {std::ptrdiff_t{1} << 40, INT_MAX, 64, 64, zuli::MAX_WORKERS + 1},  // as many as the pool and the caller
+        {(std::ptrdiff_t{1} << 62) + 12345, 300, 1, 1, zuli::MAX_WORKERS + 1},  // no product overflows
     };
     for (const Case& k : cases) {
         const zuli::Plan p = zuli::plan(k.items, k.threads, k.min_per_thread, k.min_chunk);

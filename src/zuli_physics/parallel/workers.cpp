@@ -150,20 +150,28 @@ Plan plan(std::ptrdiff_t items, int threads, std::ptrdiff_t min_per_thread, std:
     return {static_cast<int>(use), static_cast<int>(share * stages + tail), items, stages, static_cast<int>(tail)};
 }
 
+namespace {
+
+// floor(span * k / n) for 0 <= k <= n, without forming span * k (a count of
+// broadcast rows can be near the 64-bit range): the remainder's product is
+// under n * n.
+std::ptrdiff_t part(std::ptrdiff_t span, std::ptrdiff_t k, std::ptrdiff_t n) {
+    return span / n * k + span % n * k / n;
+}
+
+}  // namespace
+
 std::ptrdiff_t Plan::begin(int c) const {
     if (threads == 1) return c == 0 ? 0 : items;
     // Stage s covers [items - (items >> s), items - (items >> (s + 1))).
-    // Each product below is a span times a count of chunks cut from it: far
-    // inside 64 bits for as many items as memory holds.
     const int share = 2 * threads;
     const int s = c / share;
     if (s < stages) {
         const std::ptrdiff_t first = items - (items >> s), last = items - (items >> (s + 1));
-        return first + (last - first) * (c % share) / share;
+        return first + part(last - first, c % share, share);
     }
     const std::ptrdiff_t first = items - (items >> stages);
-    const int k = c - share * stages;
-    return tail == 0 ? first : first + (items - first) * k / tail;
+    return tail == 0 ? first : first + part(items - first, c - share * stages, tail);
 }
 
 int started_workers() {
