@@ -367,8 +367,9 @@ template <bool kInLanes>
     const double face_len = sqrt(dot(cr, cr));
     if (face_len <= kDegenerateFace) return miss;
     // The edge pass's closest points depend on the vertices and the axis
-    // alone: computed here, their divisions overlap the face pass's.
-    EdgeLanes lanes;
+    // alone: computed here, their divisions overlap the face pass's. (The
+    // baseline copy takes the scalar routine below instead.)
+    [[maybe_unused]] EdgeLanes lanes;
     if constexpr (kInLanes) lanes = edges_in_lanes(cap, v0, v1, v2);
 
     const Vec3 winding = {cr.x / face_len, cr.y / face_len, cr.z / face_len};
@@ -422,9 +423,9 @@ template <bool kInLanes>
         consider(ends[e], have_tp[e] ? end_tp[e] : closest_pt_triangle(ends[e], v0, v1, v2));
     }
     if constexpr (kInLanes) {
-        const EdgeLanes& e = lanes;
         for (int k = 0; k < 3; ++k)
-            if (!far_edge[k]) consider({e.ax[k], e.ay[k], e.az[k]}, {e.tx[k], e.ty[k], e.tz[k]});
+            if (!far_edge[k])
+                consider({lanes.ax[k], lanes.ay[k], lanes.az[k]}, {lanes.tx[k], lanes.ty[k], lanes.tz[k]});
     } else {
         const Vec3 edges[3][2] = {{v0, v1}, {v1, v2}, {v2, v0}};
         for (int k = 0; k < 3; ++k) {
